@@ -1,0 +1,109 @@
+#include <QCoreApplication>
+#include <QDir>
+#include <QLoggingCategory>
+#include <QString>
+#include <QTimer>
+
+#include "applicationpaths.h"
+#include "connectionpeer.h"
+#include "consoleappender.h"
+#include "keyboardemulator.h"
+#include "logger.h"
+#include "rotatefileappender.h"
+
+#ifdef Q_OS_UNIX
+#include <QSocketNotifier>
+
+#include <csignal>
+#include <sys/socket.h>
+#include <unistd.h>
+#endif
+
+namespace {
+
+Q_LOGGING_CATEGORY(lcAgent, "ch.veltor.kavo-user-agent.main")
+
+const QString logFormat = QStringLiteral("[%-4T][%t{yyyy-MM-ddTHH:mm:ss.zzz}][%-7l][%k] %m\n");
+
+#ifdef Q_OS_UNIX
+// SIGTERM and SIGINT end the event loop, so that the peer closes its socket and
+// the log is complete, instead of the process dying where it stands. The
+// handler only writes a byte; the event loop does the rest.
+int signalPipe[2] = {-1, -1};
+
+void onSignal(int signalNumber)
+{
+    const char byte = char(signalNumber);
+    const ssize_t written = ::write(signalPipe[0], &byte, 1);
+    Q_UNUSED(written)
+}
+
+void quitOnTerminationSignals(QCoreApplication *app)
+{
+    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, signalPipe) != 0) {
+        qCWarning(lcAgent) << "Cannot watch for termination signals.";
+        return;
+    }
+    auto *notifier = new QSocketNotifier(signalPipe[1], QSocketNotifier::Read, app);
+    QObject::connect(notifier, &QSocketNotifier::activated, app, [app] {
+        char byte = 0;
+        if (::read(signalPipe[1], &byte, 1) == 1)
+            qCInfo(lcAgent) << "Quitting on signal" << int(byte) << ".";
+        app->quit();
+    });
+
+    struct sigaction action = {};
+    action.sa_handler = onSignal;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    sigaction(SIGTERM, &action, nullptr);
+    sigaction(SIGINT, &action, nullptr);
+}
+#endif
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    QCoreApplication app(argc, argv);
+    QCoreApplication::setOrganizationName(QStringLiteral("Veltor"));
+    QCoreApplication::setApplicationName(QStringLiteral("Kavo-User-Agent"));
+
+    // Registered appenders stay with the logger for the rest of the process.
+    auto *console = new ConsoleAppender;
+    console->setFormat(logFormat);
+    Logger::registerAppender(console);
+
+    const QDir logDir = veltor::system::ApplicationPaths::path(
+        veltor::system::ApplicationPaths::System, veltor::system::ApplicationPaths::Logging);
+    QDir().mkpath(logDir.absolutePath());
+
+    auto *file = new RotateFileAppender(logDir.absoluteFilePath(QStringLiteral("Kavo-User-Agent.log")),
+                                        5, 1048576u);
+    file->setFormat(logFormat);
+    Logger::registerAppender(file);
+
+#ifdef Q_OS_UNIX
+    quitOnTerminationSignals(&app);
+#endif
+
+    // The emulator is made first so that it outlives the peer: the peer's
+    // destructor may still deliver the last bytes of a closing link.
+    KeyboardEmulator keyboard;
+    veltor::system::ConnectionPeer peer(QStringLiteral("sendKeySequence"), QStringLiteral("Veltor"),
+                                        QStringLiteral("m3-plugin-system"));
+    QObject::connect(&peer, &veltor::system::ConnectionPeer::messageReceived, &peer,
+                     [&keyboard](const QByteArray &message) {
+                         keyboard.sendKeySequence(QString::fromLocal8Bit(message));
+                     },
+                     Qt::DirectConnection);
+
+    // The election is repeated for the whole run: it brings back a lost link
+    // and does nothing while the link stands.
+    QTimer election;
+    QObject::connect(&election, &QTimer::timeout, &peer, [&peer] { peer.connectOrListen(100); },
+                     Qt::DirectConnection);
+    election.start(1000);
+
+    return app.exec();
+}
