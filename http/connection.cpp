@@ -1,0 +1,319 @@
+#include "connection.h"
+#include "connection_p.h"
+#include "request_p.h"
+#include "response_p.h"
+
+#include <QtCore/QLoggingCategory>
+#include <QtCore/QMetaEnum>
+#include <QtCore/QVector>
+
+namespace http {
+namespace server {
+
+Q_LOGGING_CATEGORY(lcConnection, "ch.veltor.http.connection")
+
+namespace {
+
+// The parser's own method numbering differs from HttpMethod and varies between
+// releases, so the two are matched by name once.
+Request::HttpMethod methodFromParser(unsigned code)
+{
+    static const QVector<int> table = [] {
+        QVector<int> result;
+        const QMetaEnum methods = QMetaEnum::fromType<Request::HttpMethod>();
+        for (unsigned parserCode = 0; parserCode < 256; ++parserCode) {
+            const char *name = http_method_str(static_cast<http_method>(parserCode));
+            if (qstrcmp(name, "<unknown>") == 0)
+                break;
+            QByteArray key = QByteArray("HTTP_") + name;
+            key.replace('-', QByteArray());
+            result.append(methods.keyToValue(key.constData()));
+        }
+        return result;
+    }();
+    return Request::HttpMethod(code < unsigned(table.size()) ? table.at(int(code)) : -1);
+}
+
+const QString &versionText(unsigned short major, unsigned short minor)
+{
+    static const QString v11 = QStringLiteral("1.1");
+    static const QString v10 = QStringLiteral("1.0");
+    thread_local QString other;
+    if (major == 1 && minor == 1)
+        return v11;
+    if (major == 1 && minor == 0)
+        return v10;
+    other = QStringLiteral("%1.%2").arg(major).arg(minor);
+    return other;
+}
+
+inline ConnectionPrivate *privateOf(http_parser *parser)
+{
+    return static_cast<ConnectionPrivate *>(parser->data);
+}
+
+} // namespace
+
+ConnectionPrivate::ConnectionPrivate(Connection *q, QTcpSocket *socket)
+    : socket(socket)
+    , q(q)
+{
+    if (!socket)
+        return;
+
+    parser = new http_parser;
+    http_parser_init(parser, HTTP_REQUEST);
+    parser->data = this;
+
+    parserSettings = new http_parser_settings;
+    http_parser_settings_init(parserSettings);
+    parserSettings->on_message_begin = &ConnectionPrivate::onMessageBegin;
+    parserSettings->on_url = &ConnectionPrivate::onUrl;
+    parserSettings->on_header_field = &ConnectionPrivate::onHeaderField;
+    parserSettings->on_header_value = &ConnectionPrivate::onHeaderValue;
+    parserSettings->on_headers_complete = &ConnectionPrivate::onHeadersComplete;
+    parserSettings->on_body = &ConnectionPrivate::onBody;
+    parserSettings->on_message_complete = &ConnectionPrivate::onMessageComplete;
+
+    connect(socket, &QTcpSocket::readyRead, this, &ConnectionPrivate::onReadyRead);
+    connect(socket, &QTcpSocket::disconnected, this, &ConnectionPrivate::onDisconnected);
+    connect(socket, &QTcpSocket::bytesWritten, this, &ConnectionPrivate::onBytesWritten);
+
+    // A socket handed over late may already hold bytes; readyRead would not repeat them.
+    if (socket->bytesAvailable() > 0)
+        QMetaObject::invokeMethod(this, [this] { onReadyRead(); }, Qt::QueuedConnection);
+}
+
+ConnectionPrivate::~ConnectionPrivate()
+{
+    qCDebug(lcConnection) << "~ConnectionPrivate";
+    delete parser;
+    delete parserSettings;
+    // The socket is of no use without its connection; release it now rather
+    // than with the listening object, so that long-running servers stay flat.
+    if (socket) {
+        socket->disconnect(this);
+        socket->deleteLater();
+    }
+}
+
+void ConnectionPrivate::onReadyRead()
+{
+    while (!disconnected && socket && socket->bytesAvailable() > 0) {
+        const qint64 available = socket->bytesAvailable();
+        readBuffer.resize(int(qMin<qint64>(available, 1 << 20)));
+        const qint64 read = socket->read(readBuffer.data(), readBuffer.size());
+        if (read <= 0)
+            break;
+        // The parsed count is of no interest: after an error the parser refuses everything.
+        http_parser_execute(parser, parserSettings, readBuffer.constData(), size_t(read));
+    }
+
+    const http_errno error = HTTP_PARSER_ERRNO(parser);
+    if (error != HPE_OK) {
+        Q_EMIT q->parseError(QString::fromLatin1(http_errno_name(error)),
+                             QString::fromLatin1(http_errno_description(error)));
+    }
+}
+
+void ConnectionPrivate::onDisconnected()
+{
+    disconnected = true;
+    q->deleteLater();
+    // Releases a receiver waiting for the rest of a cut-off message.
+    if (currentRequest && !currentRequest->d->successful) {
+        const QSharedPointer<Request> request = currentRequest;
+        Q_EMIT request->end();
+    }
+}
+
+void ConnectionPrivate::onBytesWritten(qint64 bytes)
+{
+    bytesConfirmed += bytes;
+    if (bytesConfirmed == bytesQueued) {
+        bytesConfirmed = 0;
+        bytesQueued = 0;
+        Q_EMIT q->allBytesWritten();
+    }
+}
+
+void ConnectionPrivate::onResponseDone(Response *response)
+{
+    if (!response->d->closeAfter)
+        return;
+    // Whatever follows on this connection could not be answered any more.
+    closing = true;
+    if (socket && !disconnected)
+        socket->disconnectFromHost();
+}
+
+void ConnectionPrivate::storePendingHeader()
+{
+    pendingHeaders.insert(std::move(pendingField).toLower(), pendingValue);
+    pendingField = QString();
+    pendingValue = QString();
+    valueSeen = false;
+}
+
+int ConnectionPrivate::onMessageBegin(http_parser *parser)
+{
+    ConnectionPrivate *d = privateOf(parser);
+    d->skipMessage = d->closing || d->disconnected;
+    if (d->skipMessage)
+        return 0;
+    d->pendingHeaders.clear();
+    d->urlBuffer.resize(0); // keeps the reserved capacity
+    if (d->urlBuffer.capacity() < 128)
+        d->urlBuffer.reserve(128);
+    d->currentRequest.reset(new Request(d->q, nullptr));
+    return 0;
+}
+
+int ConnectionPrivate::onUrl(http_parser *parser, const char *at, size_t length)
+{
+    ConnectionPrivate *d = privateOf(parser);
+    if (!d->skipMessage)
+        d->urlBuffer.append(at, int(length));
+    return 0;
+}
+
+int ConnectionPrivate::onHeaderField(http_parser *parser, const char *at, size_t length)
+{
+    ConnectionPrivate *d = privateOf(parser);
+    if (d->skipMessage)
+        return 0;
+    // A new name after a value closes the previous pair, even when that value
+    // was empty; a name split across reads arrives as consecutive fragments.
+    if (d->valueSeen)
+        d->storePendingHeader();
+    d->pendingField.append(QLatin1String(at, int(length)));
+    return 0;
+}
+
+int ConnectionPrivate::onHeaderValue(http_parser *parser, const char *at, size_t length)
+{
+    ConnectionPrivate *d = privateOf(parser);
+    if (d->skipMessage)
+        return 0;
+    d->pendingValue.append(QLatin1String(at, int(length)));
+    d->valueSeen = true;
+    return 0;
+}
+
+int ConnectionPrivate::onHeadersComplete(http_parser *parser)
+{
+    ConnectionPrivate *d = privateOf(parser);
+    if (d->skipMessage || d->disconnected)
+        return 0;
+
+    const QSharedPointer<Request> request = d->currentRequest;
+    RequestPrivate *rd = request->d;
+    rd->method = methodFromParser(parser->method);
+    rd->httpVersion = versionText(parser->http_major, parser->http_minor);
+
+    http_parser_url parts;
+    http_parser_url_init(&parts);
+    http_parser_parse_url(d->urlBuffer.constData(), size_t(d->urlBuffer.size()),
+                          rd->method == Request::HTTP_CONNECT, &parts);
+    const auto has = [&parts](http_parser_url_fields field) {
+        return (parts.field_set & (1 << field)) != 0;
+    };
+    const auto text = [&parts, d](http_parser_url_fields field) {
+        return QString::fromLatin1(d->urlBuffer.constData() + parts.field_data[field].off,
+                                   parts.field_data[field].len);
+    };
+    // Parts that the target lacks stay unset, so that an origin-form target
+    // gives a plain relative URL. The path is taken literally: percent
+    // sequences stay as the client sent them.
+    QUrl &url = rd->url;
+    if (has(UF_SCHEMA))
+        url.setScheme(text(UF_SCHEMA));
+    if (has(UF_HOST))
+        url.setHost(text(UF_HOST), QUrl::DecodedMode);
+    if (has(UF_PATH))
+        url.setPath(text(UF_PATH), QUrl::DecodedMode);
+    if (has(UF_QUERY))
+        url.setQuery(text(UF_QUERY), QUrl::TolerantMode);
+    if (has(UF_FRAGMENT))
+        url.setFragment(text(UF_FRAGMENT), QUrl::TolerantMode);
+    if (has(UF_USERINFO))
+        url.setUserInfo(text(UF_USERINFO), QUrl::TolerantMode);
+    if (has(UF_PORT))
+        url.setPort(parts.port);
+
+    if (!d->pendingField.isEmpty())
+        d->storePendingHeader();
+    // Nothing of this message may leak into the next one on the connection.
+    d->pendingField = QString();
+    d->pendingValue = QString();
+    d->valueSeen = false;
+    rd->headers = d->pendingHeaders;
+
+    if (d->peerAddress.isNull() && d->socket) {
+        d->peerAddress = d->socket->peerAddress().toString();
+        d->peerPort = d->socket->peerPort();
+    }
+    rd->remoteAddress = d->peerAddress;
+    rd->remotePort = d->peerPort;
+
+    QSharedPointer<Response> response(new Response(d->q));
+    ResponsePrivate *resd = response->d;
+    if (parser->http_major < 1 || parser->http_minor < 1)
+        resd->keepAlive = false;
+    connect(d->q, &QObject::destroyed, resd, &ResponsePrivate::onConnectionDestroyed);
+    Response *sender = response.data();
+    connect(sender, &Response::done, d, [d, sender] { d->onResponseDone(sender); });
+
+    Q_EMIT d->q->newRequest(request, response);
+    return 0;
+}
+
+int ConnectionPrivate::onBody(http_parser *parser, const char *at, size_t length)
+{
+    ConnectionPrivate *d = privateOf(parser);
+    if (d->skipMessage || d->disconnected)
+        return 0;
+    const QSharedPointer<Request> request = d->currentRequest;
+    Q_EMIT request->data(QByteArray(at, int(length)));
+    return 0;
+}
+
+int ConnectionPrivate::onMessageComplete(http_parser *parser)
+{
+    ConnectionPrivate *d = privateOf(parser);
+    if (d->skipMessage || d->disconnected)
+        return 0;
+    const QSharedPointer<Request> request = d->currentRequest;
+    request->d->successful = true;
+    Q_EMIT request->end();
+    return 0;
+}
+
+Connection::Connection(QTcpSocket *socket, QObject *parent)
+    : QObject(parent)
+    , d(new ConnectionPrivate(this, socket))
+{
+}
+
+Connection::~Connection()
+{
+    qCDebug(lcConnection) << "~Connection";
+    delete d;
+}
+
+void Connection::write(const QByteArray &data)
+{
+    if (!d->socket || d->disconnected)
+        return;
+    d->socket->write(data);
+    d->bytesQueued += data.size();
+}
+
+void Connection::flush()
+{
+    if (d->socket && !d->disconnected)
+        d->socket->flush();
+}
+
+} // namespace server
+} // namespace http

@@ -1,0 +1,17 @@
+#ifndef ZNHTTP_HEADERHASH_H
+#define ZNHTTP_HEADERHASH_H
+
+#include <QtCore/QHash>
+#include <QtCore/QString>
+
+namespace http {
+namespace server {
+
+// Header name to value. Request header names are lower-case; response header
+// names are kept as the caller wrote them.
+typedef QHash<QString, QString> HeaderHash;
+
+} // namespace server
+} // namespace http
+
+#endif // ZNHTTP_HEADERHASH_H

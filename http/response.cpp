@@ -1,0 +1,275 @@
+#include "response.h"
+#include "response_p.h"
+#include "connection.h"
+
+#include <QtCore/QDateTime>
+#include <QtCore/QLocale>
+
+namespace http {
+namespace server {
+
+Q_LOGGING_CATEGORY(lcResponse, "ch.veltor.http.response")
+
+QHash<int, QString> reasonPhrases;
+
+void fillReasonPhrases()
+{
+    static const struct {
+        int code;
+        const char *phrase;
+    } entries[] = {
+        { 100, "Continue" },
+        { 101, "Switching Protocols" },
+        { 102, "Processing" },
+        { 200, "OK" },
+        { 201, "Created" },
+        { 202, "Accepted" },
+        { 203, "Non-Authoritative Information" },
+        { 204, "No Content" },
+        { 205, "Reset Content" },
+        { 206, "Partial Content" },
+        { 207, "Multi-Status" },
+        { 300, "Multiple Choices" },
+        { 301, "Moved Permanently" },
+        { 302, "Moved Temporarily" },
+        { 303, "See Other" },
+        { 304, "Not Modified" },
+        { 305, "Use Proxy" },
+        { 307, "Temporary Redirect" },
+        { 400, "Bad Request" },
+        { 401, "Unauthorized" },
+        { 402, "Payment Required" },
+        { 403, "Forbidden" },
+        { 404, "Not Found" },
+        { 405, "Method Not Allowed" },
+        { 406, "Not Acceptable" },
+        { 407, "Proxy Authentication Required" },
+        { 408, "Request Time-out" },
+        { 409, "Conflict" },
+        { 410, "Gone" },
+        { 411, "Length Required" },
+        { 412, "Precondition Failed" },
+        { 413, "Request Entity Too Large" },
+        { 414, "Request-URI Too Large" },
+        { 415, "Unsupported Media Type" },
+        { 416, "Requested Range Not Satisfiable" },
+        { 417, "Expectation Failed" },
+        { 418, "I\"m a teapot" },
+        { 422, "Unprocessable Entity" },
+        { 423, "Locked" },
+        { 424, "Failed Dependency" },
+        { 425, "Unordered Collection" },
+        { 426, "Upgrade Required" },
+        { 500, "Internal Server Error" },
+        { 501, "Not Implemented" },
+        { 502, "Bad Gateway" },
+        { 503, "Service Unavailable" },
+        { 504, "Gateway Time-out" },
+        { 505, "HTTP Version not supported" },
+        { 506, "Variant Also Negotiates" },
+        { 507, "Insufficient Storage" },
+        { 509, "Bandwidth Limit Exceeded" },
+        { 510, "Not Extended" },
+    };
+    for (const auto &entry : entries)
+        reasonPhrases.insert(entry.code, QString::fromLatin1(entry.phrase));
+}
+
+namespace {
+
+// Header text is Latin-1 on the wire; characters beyond it cannot be sent.
+void appendLatin1(QByteArray &out, const QString &text)
+{
+    const int start = out.size();
+    out.resize(start + text.size());
+    char *dst = out.data() + start;
+    for (const QChar c : text)
+        *dst++ = c.unicode() < 0x100 ? char(c.unicode()) : '?';
+}
+
+// Formatting a date is costly next to the rest of a response; it changes once a second.
+const QByteArray &currentDate()
+{
+    thread_local qint64 cachedSecond = -1;
+    thread_local QByteArray cachedText;
+    const qint64 now = QDateTime::currentMSecsSinceEpoch() / 1000;
+    if (now != cachedSecond) {
+        cachedSecond = now;
+        const QDateTime utc = QDateTime::fromSecsSinceEpoch(now, Qt::UTC);
+        cachedText = QLocale::c().toString(utc, QStringLiteral("ddd, dd MMM yyyy hh:mm:ss")).toLatin1()
+                     + " GMT";
+    }
+    return cachedText;
+}
+
+bool hasLineBreak(const QString &text)
+{
+    for (const QChar c : text) {
+        if (c == QLatin1Char('\r') || c == QLatin1Char('\n'))
+            return true;
+    }
+    return false;
+}
+
+} // namespace
+
+ResponsePrivate::ResponsePrivate(Response *q, Connection *connection)
+    : connection(connection)
+    , q(q)
+{
+}
+
+void ResponsePrivate::writeHeaderBlock(QByteArray &head)
+{
+    if (finished)
+        return;
+
+    for (auto it = headers.cbegin(), end = headers.cend(); it != end; ++it) {
+        const QString &name = it.key();
+        const QString &value = it.value();
+        if (name.compare(QLatin1String("connection"), Qt::CaseInsensitive) == 0) {
+            userConnection = true;
+            if (value.compare(QLatin1String("close"), Qt::CaseInsensitive) == 0)
+                closeAfter = true;
+            else
+                keepAlive = true;
+        } else if (name.compare(QLatin1String("transfer-encoding"), Qt::CaseInsensitive) == 0) {
+            userTransferEncoding = true;
+            if (value.compare(QLatin1String("chunked"), Qt::CaseInsensitive) == 0)
+                chunkedDeclared = true;
+        } else if (name.compare(QLatin1String("content-length"), Qt::CaseInsensitive) == 0) {
+            userContentLength = true;
+        } else if (name.compare(QLatin1String("date"), Qt::CaseInsensitive) == 0) {
+            userDate = true;
+        }
+        writeHeader(head, name, value);
+    }
+
+    if (!userConnection) {
+        if (keepAlive && (userContentLength || chunkedDeclared)) {
+            head += "Connection: keep-alive\r\n";
+        } else {
+            closeAfter = true;
+            head += "Connection: close\r\n";
+        }
+    }
+
+    // Without a declared length the body ends when the connection closes.
+    if (!userContentLength && !userTransferEncoding)
+        closeAfter = true;
+
+    if (!userDate) {
+        head += "Date: ";
+        head += currentDate();
+        head += "\r\n";
+    }
+}
+
+void ResponsePrivate::writeHeader(QByteArray &head, const QString &name, const QString &value)
+{
+    appendLatin1(head, name);
+    head += ": ";
+    appendLatin1(head, value);
+    head += "\r\n";
+}
+
+void ResponsePrivate::onConnectionDestroyed()
+{
+    connection = nullptr;
+    finished = true;
+}
+
+Response::Response(Connection *connection)
+    : QObject(nullptr)
+    , d(new ResponsePrivate(this, connection))
+{
+    connect(connection, &Connection::allBytesWritten, this, &Response::allBytesWritten);
+}
+
+Response::~Response()
+{
+    qCDebug(lcResponse) << "~Response";
+    delete d;
+}
+
+void Response::setHeader(const QString &field, const QString &value)
+{
+    if (d->finished) {
+        qCWarning(lcResponse, "Response::setHeader() Cannot set headers after response has finished.");
+        return;
+    }
+    // A line break would let the caller's text end the head early and inject
+    // a header or a whole second response.
+    if (hasLineBreak(field) || hasLineBreak(value)) {
+        qCWarning(lcResponse, "Response::setHeader() Refused header %s: its name or value contains a line break.",
+                  qPrintable(QString(field).replace(QLatin1Char('\r'), QLatin1String("\\r"))
+                                 .replace(QLatin1Char('\n'), QLatin1String("\\n"))));
+        return;
+    }
+    d->headers.insert(field, value);
+}
+
+void Response::writeHead(int statusCode)
+{
+    if (d->finished) {
+        qCWarning(lcResponse, "Response::writeHead() Cannot write headers after response has finished.");
+        return;
+    }
+    if (d->headWritten) {
+        qCWarning(lcResponse, "Response::writeHead() Already called once for this response.");
+        return;
+    }
+
+    // The whole head goes to the socket in one write.
+    QByteArray head;
+    head.reserve(256 + 64 * d->headers.size());
+    head += "HTTP/1.1 ";
+    head += QByteArray::number(statusCode);
+    head += ' ';
+    appendLatin1(head, reasonPhrases[statusCode]);
+    head += "\r\n";
+    d->writeHeaderBlock(head);
+    head += "\r\n";
+    d->connection->write(head);
+
+    d->status = statusCode;
+    d->headWritten = true;
+}
+
+void Response::writeHead(StatusCode statusCode)
+{
+    writeHead(int(statusCode));
+}
+
+void Response::write(const QByteArray &data)
+{
+    if (d->finished) {
+        qWarning("Response::write() Cannot write body after response has finished.");
+        return;
+    }
+    if (!d->headWritten) {
+        qWarning("Response::write() You must call writeHead() before writing body data.");
+        return;
+    }
+    d->connection->write(data);
+}
+
+void Response::end(const QByteArray &data)
+{
+    if (d->finished) {
+        qWarning("Response::end() Cannot write end after response has finished.");
+        return;
+    }
+    if (!data.isEmpty())
+        write(data);
+    d->finished = true;
+    Q_EMIT done();
+}
+
+int Response::status() const
+{
+    return d->status;
+}
+
+} // namespace server
+} // namespace http
