@@ -1,0 +1,310 @@
+#include "httptestutil.h"
+
+using namespace httptest;
+using http::server::HeaderHash;
+
+class tst_Connection : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    void initTestCase();
+    void twoRequestsInOneRead();
+    void headers_data();
+    void headers();
+    void target_data();
+    void target();
+    void httpVersion_data();
+    void httpVersion();
+    void parseError_data();
+    void parseError();
+    void clientLeavesMidBody();
+    void messagesAfterClosingResponseAreIgnored();
+    void nullSocket();
+};
+
+void tst_Connection::initTestCase()
+{
+    // Every finished exchange logs its tear-down; that is checked in tst_httpserver.
+    QLoggingCategory::setFilterRules(QStringLiteral("ch.veltor.http.*.debug=false"));
+}
+
+void tst_Connection::twoRequestsInOneRead()
+{
+    http::HttpServer server;
+    QVERIFY(server.listen(QHostAddress::LocalHost, 0));
+    Recorder recorder(&server);
+    recorder.handler = answerWith("ok");
+
+    QTcpSocket client;
+    QVERIFY(connectClient(client, server));
+    client.write("GET /first HTTP/1.1\r\nHost: a\r\nX-Only-First: 1\r\n\r\n"
+                 "GET /second HTTP/1.1\r\nHost: b\r\n\r\n");
+
+    QByteArray received;
+    QVERIFY(readUntil(client, received, [](const QByteArray &b) { return b.count("\r\n\r\nok") == 2; }));
+    QCOMPARE(recorder.requests.size(), 2);
+    QCOMPARE(recorder.requests.at(0)->path(), QStringLiteral("/first"));
+    QCOMPARE(recorder.requests.at(1)->path(), QStringLiteral("/second"));
+    QCOMPARE(recorder.requests.at(0)->headers(),
+             (HeaderHash{ { "host", "a" }, { "x-only-first", "1" } }));
+    QCOMPARE(recorder.requests.at(1)->headers(), (HeaderHash{ { "host", "b" } }));
+    QVERIFY(recorder.requests.at(0)->successful());
+    QVERIFY(recorder.requests.at(1)->successful());
+}
+
+void tst_Connection::headers_data()
+{
+    // Each chunk reaches the server in a read of its own.
+    QTest::addColumn<QByteArrayList>("chunks");
+    QTest::addColumn<HeaderHash>("expected");
+
+    QTest::addRow("none") << QByteArrayList{ "GET / HTTP/1.1\r\n\r\n" } << HeaderHash{};
+    QTest::addRow("names lower-cased")
+        << QByteArrayList{ "GET / HTTP/1.1\r\nContent-Type: text/plain\r\nX-MiXeD: A b\r\n\r\n" }
+        << HeaderHash{ { "content-type", "text/plain" }, { "x-mixed", "A b" } };
+    QTest::addRow("name split across reads")
+        << QByteArrayList{ "GET / HTTP/1.1\r\nContent-Ty", "pe: text/plain\r\nHost: h\r\n\r\n" }
+        << HeaderHash{ { "content-type", "text/plain" }, { "host", "h" } };
+    QTest::addRow("value split across reads")
+        << QByteArrayList{ "GET / HTTP/1.1\r\nUser-Agent: tes", "t/1.0\r\nHost: h\r\n\r\n" }
+        << HeaderHash{ { "user-agent", "test/1.0" }, { "host", "h" } };
+    QTest::addRow("split at the colon")
+        << QByteArrayList{ "GET / HTTP/1.1\r\nAccept", ": */*\r\n", "\r\n" }
+        << HeaderHash{ { "accept", "*/*" } };
+    QTest::addRow("repeated name keeps the last")
+        << QByteArrayList{ "GET / HTTP/1.1\r\nX-A: 1\r\nx-a: 2\r\nX-A: 3\r\n\r\n" }
+        << HeaderHash{ { "x-a", "3" } };
+    QTest::addRow("empty value")
+        << QByteArrayList{ "GET / HTTP/1.1\r\nX-Empty:\r\nX-Next: v\r\n\r\n" }
+        << HeaderHash{ { "x-empty", "" }, { "x-next", "v" } };
+    QTest::addRow("empty value last")
+        << QByteArrayList{ "GET / HTTP/1.1\r\nX-First: v\r\nX-Empty: \r\n\r\n" }
+        << HeaderHash{ { "x-first", "v" }, { "x-empty", "" } };
+    QTest::addRow("empty value split from the next name")
+        << QByteArrayList{ "GET / HTTP/1.1\r\nX-Empty:\r\n", "X-Next: v\r\n\r\n" }
+        << HeaderHash{ { "x-empty", "" }, { "x-next", "v" } };
+    QTest::addRow("latin-1 value")
+        << QByteArrayList{ "GET / HTTP/1.1\r\nX-City: Z\xfcrich\r\n\r\n" }
+        << HeaderHash{ { "x-city", QString::fromUtf8("Z\xc3\xbcrich") } };
+}
+
+void tst_Connection::headers()
+{
+    QFETCH(QByteArrayList, chunks);
+    QFETCH(HeaderHash, expected);
+
+    http::HttpServer server;
+    QVERIFY(server.listen(QHostAddress::LocalHost, 0));
+    Recorder recorder(&server);
+
+    QTcpSocket client;
+    QVERIFY(connectClient(client, server));
+    QTcpSocket *serverSide = acceptedSocket(server);
+    QVERIFY(serverSide);
+    QSignalSpy reads(serverSide, &QTcpSocket::readyRead);
+    for (int i = 0; i < chunks.size(); ++i) {
+        client.write(chunks.at(i));
+        QTRY_COMPARE(reads.size(), i + 1);
+    }
+
+    QTRY_COMPARE(recorder.requests.size(), 1);
+    QCOMPARE(recorder.requests.first()->headers(), expected);
+}
+
+void tst_Connection::target_data()
+{
+    QTest::addColumn<QByteArray>("requestLine");
+    QTest::addColumn<QString>("scheme");
+    QTest::addColumn<QString>("host");
+    QTest::addColumn<int>("port");
+    QTest::addColumn<QString>("path");
+    QTest::addColumn<QString>("query");
+    QTest::addColumn<QString>("fragment");
+    QTest::addColumn<QString>("asText");
+
+    QTest::addRow("origin form") << QByteArray("GET /x?y=1 HTTP/1.1")
+                                 << "" << "" << -1 << "/x" << "y=1" << "" << "/x?y=1";
+    QTest::addRow("root") << QByteArray("GET / HTTP/1.1") << "" << "" << -1 << "/" << "" << "" << "/";
+    QTest::addRow("absolute form")
+        << QByteArray("GET http://10.0.0.1:8080/p?q=1#f HTTP/1.1")
+        << "http" << "10.0.0.1" << 8080 << "/p" << "q=1" << "f" << "http://10.0.0.1:8080/p?q=1#f";
+    QTest::addRow("percent sequence kept literally")
+        << QByteArray("GET /a%20b HTTP/1.1") << "" << "" << -1 << "/a%20b" << "" << "" << "/a%2520b";
+    QTest::addRow("connect") << QByteArray("CONNECT 10.0.0.1:443 HTTP/1.1")
+                             << "" << "10.0.0.1" << 443 << "" << "" << "" << "//10.0.0.1:443";
+}
+
+void tst_Connection::target()
+{
+    QFETCH(QByteArray, requestLine);
+    QFETCH(QString, scheme);
+    QFETCH(QString, host);
+    QFETCH(int, port);
+    QFETCH(QString, path);
+    QFETCH(QString, query);
+    QFETCH(QString, fragment);
+    QFETCH(QString, asText);
+
+    http::HttpServer server;
+    QVERIFY(server.listen(QHostAddress::LocalHost, 0));
+    Recorder recorder(&server);
+
+    QTcpSocket client;
+    QVERIFY(connectClient(client, server));
+    client.write(requestLine + "\r\nHost: h\r\n\r\n");
+    QTRY_COMPARE(recorder.requests.size(), 1);
+
+    const RequestPtr request = recorder.requests.first();
+    const QUrl &url = request->url();
+    QCOMPARE(url.scheme(), scheme);
+    QCOMPARE(url.host(), host);
+    QCOMPARE(url.port(), port);
+    QCOMPARE(request->path(), path);
+    QCOMPARE(url.query(), query);
+    QCOMPARE(url.fragment(), fragment);
+    QCOMPARE(url.toString(), asText);
+}
+
+void tst_Connection::httpVersion_data()
+{
+    QTest::addColumn<QByteArray>("version");
+    QTest::addColumn<QString>("expected");
+    QTest::addRow("1.1") << QByteArray("HTTP/1.1") << QStringLiteral("1.1");
+    QTest::addRow("1.0") << QByteArray("HTTP/1.0") << QStringLiteral("1.0");
+}
+
+void tst_Connection::httpVersion()
+{
+    QFETCH(QByteArray, version);
+    QFETCH(QString, expected);
+
+    http::HttpServer server;
+    QVERIFY(server.listen(QHostAddress::LocalHost, 0));
+    Recorder recorder(&server);
+    QTcpSocket client;
+    QVERIFY(connectClient(client, server));
+    client.write("GET / " + version + "\r\n\r\n");
+    QTRY_COMPARE(recorder.requests.size(), 1);
+    QCOMPARE(recorder.requests.first()->httpVersion(), expected);
+}
+
+void tst_Connection::parseError_data()
+{
+    QTest::addColumn<QByteArray>("input");
+    QTest::addColumn<int>("requestsBefore");
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<QString>("description");
+
+    QTest::addRow("invalid method") << QByteArray("FOO / HTTP/1.1\r\n\r\n") << 0
+                                    << "HPE_INVALID_METHOD" << "invalid HTTP method";
+    QTest::addRow("header overflow")
+        << QByteArray("GET / HTTP/1.1\r\nX-Big: " + QByteArray(90000, 'a') + "\r\n\r\n") << 0
+        << "HPE_HEADER_OVERFLOW" << "too many header bytes seen; overflow detected";
+    QTest::addRow("bad version after a good request")
+        << QByteArray("GET / HTTP/1.1\r\n\r\nGET / HTTP/x.1\r\n\r\n") << 1
+        << "HPE_INVALID_VERSION" << "invalid HTTP version";
+}
+
+void tst_Connection::parseError()
+{
+    QFETCH(QByteArray, input);
+    QFETCH(int, requestsBefore);
+    QFETCH(QString, name);
+    QFETCH(QString, description);
+
+    http::HttpServer server;
+    QVERIFY(server.listen(QHostAddress::LocalHost, 0));
+    // Responses are dropped unanswered, so nothing is written back.
+    Recorder recorder(&server, false);
+
+    QTcpSocket client;
+    QVERIFY(connectClient(client, server));
+    QVERIFY(acceptedSocket(server));
+    http::server::Connection *connection = onlyConnection(server);
+    QVERIFY(connection);
+    QSignalSpy errors(connection, &http::server::Connection::parseError);
+
+    client.write(input);
+    QTRY_COMPARE(errors.size(), 1);
+    QCOMPARE(errors.first().at(0).toString(), name);
+    QCOMPARE(errors.first().at(1).toString(), description);
+    QCOMPARE(recorder.requests.size(), requestsBefore);
+
+    // The parser stays failed: later bytes are discarded with the same report.
+    client.write("GET / HTTP/1.1\r\n\r\n");
+    QTRY_COMPARE(errors.size(), 2);
+    QCOMPARE(errors.at(1), errors.at(0));
+    QCOMPARE(recorder.requests.size(), requestsBefore);
+    QCOMPARE(client.state(), QAbstractSocket::ConnectedState);
+    QCOMPARE(client.bytesAvailable(), 0);
+}
+
+void tst_Connection::clientLeavesMidBody()
+{
+    http::HttpServer server;
+    QVERIFY(server.listen(QHostAddress::LocalHost, 0));
+    Recorder recorder(&server);
+    QSignalSpy *ends = nullptr;
+    recorder.handler = [&ends](const RequestPtr &request, const ResponsePtr &) {
+        request->storeBody();
+        ends = new QSignalSpy(request.data(), &http::server::Request::end);
+    };
+
+    QTcpSocket client;
+    QVERIFY(connectClient(client, server));
+    client.write("POST /upload HTTP/1.1\r\nContent-Length: 10\r\n\r\nabcd");
+    QTRY_COMPARE(recorder.requests.size(), 1);
+    const RequestPtr request = recorder.requests.first();
+    QTRY_COMPARE(request->body(), QByteArray("abcd"));
+    QPointer<http::server::Connection> connection = onlyConnection(server);
+    QVERIFY(connection);
+
+    client.disconnectFromHost();
+    QTRY_COMPARE(ends->size(), 1);
+    QVERIFY(!request->successful());
+    QTRY_VERIFY(connection.isNull());
+
+    // The response outlives its connection and refuses further use.
+    QTest::ignoreMessage(QtWarningMsg, "Response::end() Cannot write end after response has finished.");
+    recorder.responses.first()->end("late");
+    QCOMPARE(ends->size(), 1);
+    delete ends;
+}
+
+void tst_Connection::messagesAfterClosingResponseAreIgnored()
+{
+    http::HttpServer server;
+    QVERIFY(server.listen(QHostAddress::LocalHost, 0));
+    Recorder recorder(&server);
+    // Without a length the body ends with the connection; a second answer
+    // would be read as part of the first body.
+    recorder.handler = [](const RequestPtr &, const ResponsePtr &response) {
+        response->writeHead(200);
+        response->end("first");
+    };
+
+    QTcpSocket client;
+    QVERIFY(connectClient(client, server));
+    client.write("GET /a HTTP/1.1\r\n\r\nGET /b HTTP/1.1\r\n\r\n");
+    QByteArray received;
+    QVERIFY(readUntil(client, received, [&client](const QByteArray &) {
+        return client.state() == QAbstractSocket::UnconnectedState;
+    }));
+    received += client.readAll();
+    QCOMPARE(recorder.requests.size(), 1);
+    QCOMPARE(received.count("HTTP/1.1 200 OK"), 1);
+    QVERIFY(received.endsWith("\r\n\r\nfirst"));
+}
+
+void tst_Connection::nullSocket()
+{
+    http::server::Connection connection(nullptr, nullptr);
+    QSignalSpy written(&connection, &http::server::Connection::allBytesWritten);
+    connection.write("ignored");
+    connection.flush();
+    QCOMPARE(written.size(), 0);
+}
+
+QTEST_MAIN(tst_Connection)
+#include "tst_connection.moc"
