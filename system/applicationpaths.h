@@ -26,12 +26,14 @@ namespace system {
 class ApplicationPaths
 {
 public:
-    enum Scope {
+    // A fixed underlying type keeps any value a caller casts in well-defined, so it
+    // can be rejected with an exception.
+    enum Scope : int {
         User = 0,
         System = 1,
     };
 
-    enum Location {
+    enum Location : int {
         Configuration = 0,
         Logging = 1,
         Runtime = 2,

@@ -150,6 +150,8 @@ void ConnectionPeer::clientConnectionClosed(QLocalSocket *socket)
     if (socket->bytesAvailable() > 0)
         Q_EMIT messageReceived(socket->readAll());
     qCInfo(lcPeer, "Peer lost.");
+    // Deleting the socket closes it once more; that is no news about the peer.
+    disconnect(socket, &QLocalSocket::aboutToClose, this, nullptr);
     socket->deleteLater();
     this->socket = nullptr;
 }

@@ -1,0 +1,388 @@
+#include <connectionpeer.h>
+
+#include <QFileInfo>
+#include <QLocalSocket>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <memory>
+
+using veltor::system::ConnectionPeer;
+
+namespace {
+
+// What the in-process peers log and receive, in order.
+QStringList events;
+QtMessageHandler previousHandler = nullptr;
+
+void recordPeerLog(QtMsgType type, const QMessageLogContext &context, const QString &message)
+{
+    static const char *const levels[] = {"debug", "warning", "critical", "fatal", "info"};
+    if (qstrcmp(context.category, "ch.veltor.system.connectionpeer") == 0)
+        events << QLatin1String(levels[type]) + QLatin1Char(' ') + message;
+    previousHandler(type, context, message);
+}
+
+void recordReceived(ConnectionPeer &peer)
+{
+    QObject::connect(&peer, &ConnectionPeer::messageReceived,
+                     [](const QByteArray &message) { events << QStringLiteral("received ") + QString::fromLatin1(message); });
+}
+
+// The helper program: one peer in a process of its own.
+class PeerProcess
+{
+public:
+    explicit PeerProcess(const QStringList &identity)
+    {
+        process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        QObject::connect(&process, &QProcess::readyReadStandardOutput, [this] {
+            while (process.canReadLine())
+                lines << QString::fromUtf8(process.readLine()).chopped(1);
+        });
+        process.start(QStringLiteral(PEERHELPER_PATH), identity);
+    }
+    ~PeerProcess()
+    {
+        if (process.state() == QProcess::NotRunning)
+            return;
+        command("quit");
+        if (!process.waitForFinished(3000))
+            process.kill();
+        process.waitForFinished(1000);
+    }
+    void command(const QByteArray &line) { process.write(line + '\n'); }
+    // The lines from the helper's peer, without the prefix "log ".
+    QStringList log() const
+    {
+        QStringList result;
+        for (const QString &line : lines)
+            if (line.startsWith(QLatin1String("log ")))
+                result << line.mid(4);
+        return result;
+    }
+
+    QProcess process;
+    QStringList lines;
+};
+
+} // namespace
+
+class tst_ConnectionPeer : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    void initTestCase();
+    void init();
+
+    void socketName_data();
+    void socketName();
+    void election_data();
+    void election();
+    void alreadyListening();
+    void listenFailure();
+    void thirdPeerIsLeftPending();
+    void deadQueuedConnectionIsSkipped();
+    void bytesBeforeCloseAreDelivered_data();
+    void bytesBeforeCloseAreDelivered();
+    void listenerKilledNameTakenOver();
+    void sendWithoutPeer();
+
+private:
+    QStringList uniqueIdentity();
+
+    // Local sockets live in the temporary folder: a private one keeps these tests
+    // away from a running agent and from other tests on the machine.
+    QTemporaryDir socketDir;
+    int identityCounter = 0;
+};
+
+void tst_ConnectionPeer::initTestCase()
+{
+    QVERIFY(socketDir.isValid());
+    qputenv("TMPDIR", QFile::encodeName(socketDir.path()));
+    QCOMPARE(QDir::tempPath(), socketDir.path());
+    previousHandler = qInstallMessageHandler(recordPeerLog);
+}
+
+void tst_ConnectionPeer::init()
+{
+    events.clear();
+}
+
+QStringList tst_ConnectionPeer::uniqueIdentity()
+{
+    return {QStringLiteral("test"), QStringLiteral("Veltor"), QStringLiteral("tst_connectionpeer-%1").arg(++identityCounter)};
+}
+
+void tst_ConnectionPeer::socketName_data()
+{
+    QTest::addColumn<QString>("channel");
+    QTest::addColumn<QString>("organization");
+    QTest::addColumn<QString>("application");
+    QTest::addColumn<QString>("name");
+
+    QTest::addRow("the system's identity") << "sendKeySequence" << "Veltor" << "m3-plugin-system"
+                                           << "d33ed4a54483b2efead5860f937e2dd5088ab1fbdbe70ba03b036ad7d805fa11";
+    QTest::addRow("organisation in lower case") << "sendKeySequence" << "veltor" << "m3-plugin-system"
+                                                << "0c2793cd77ba152f4e42734ec5e87f91b99f6b3e5d5c22efbaebdf79c3d257cc";
+    QTest::addRow("last letter changed") << "sendKeySequence" << "Veltor" << "m3-plugin-systen"
+                                         << "80ef0c19e067f66d3056a6a60373cc627c18ab84826c8dd5f7e69edaf3e96f06";
+    QTest::addRow("channel and organisation swapped") << "Veltor" << "sendKeySequence" << "m3-plugin-system"
+                                                      << "e6ab4eac8526e516643c717cf74e20497555b446aaaadf8e6a8c20cf9bcbcb0d";
+    QTest::addRow("empty channel") << "" << "Veltor" << "m3-plugin-system"
+                                   << "ccef58ddc3aefb0bd9b357aa665136e57c5a591cdb1c70e4daef2fca75dc2b75";
+    QTest::addRow("empty application") << "sendKeySequence" << "Veltor" << ""
+                                       << "7f9ce1cb5f6d3d89068468a84804654b6192160673279b48c716a3c4466efa5c";
+    QTest::addRow("all empty") << "" << "" << ""
+                               << "b27497d36c8295b98892c2f327d2656ce515c98f3393366d65f66aeb80ad6be8";
+    QTest::addRow("non-ASCII as UTF-8") << "sendKeySequence" << QString::fromUtf8("Z\xc3\xbcrich") << "m3-plugin-system"
+                                        << "6e072c6873163bc372e7a18cae4f927132f5edd5e77d3c0b4edece5c7ae4ffc2";
+}
+
+void tst_ConnectionPeer::socketName()
+{
+    QFETCH(QString, channel);
+    QFETCH(QString, organization);
+    QFETCH(QString, application);
+    QFETCH(QString, name);
+
+    ConnectionPeer peer(channel, organization, application);
+    QVERIFY(peer.connectOrListen(100));
+    QVERIFY(QFileInfo::exists(socketDir.filePath(name)));
+
+    QLocalSocket probe;
+    probe.connectToServer(name);
+    QVERIFY(probe.waitForConnected(1000));
+    QTRY_VERIFY(events.contains(QStringLiteral("info Peer found.")));
+}
+
+void tst_ConnectionPeer::election_data()
+{
+    QTest::addColumn<bool>("thisProcessFirst");
+    QTest::addRow("this process listens") << true;
+    QTest::addRow("the other process listens") << false;
+}
+
+void tst_ConnectionPeer::election()
+{
+    QFETCH(bool, thisProcessFirst);
+    const QStringList identity = uniqueIdentity();
+    const QStringList listenerLog{"debug I'll be the listening peer.", "debug Listening for peer."};
+    const QStringList connectorLog{"debug Found listening peer.", "info Peer found."};
+
+    ConnectionPeer peer(identity.at(0), identity.at(1), identity.at(2));
+    recordReceived(peer);
+    PeerProcess other(identity);
+    if (thisProcessFirst) {
+        QVERIFY(peer.connectOrListen(100));
+        QCOMPARE(events, listenerLog);
+        other.command("elect");
+        QTRY_VERIFY(other.lines.contains("elect true"));
+        QCOMPARE(other.log(), connectorLog);
+        QTRY_COMPARE(events, listenerLog + QStringList{"info Peer found."});
+    } else {
+        other.command("elect");
+        QTRY_VERIFY(other.lines.contains("elect true"));
+        QCOMPARE(other.log(), listenerLog);
+        QVERIFY(peer.connectOrListen(100));
+        QCOMPARE(events, connectorLog);
+        QTRY_COMPARE(other.log(), listenerLog + QStringList{"info Peer found."});
+    }
+
+    // A linked peer keeps its link and says nothing.
+    const QStringList before = events;
+    QVERIFY(peer.connectOrListen(100));
+    QCOMPARE(events, before);
+
+    other.command("send from the other side");
+    QTRY_VERIFY(events.contains("received from the other side"));
+    QVERIFY(peer.sendMessage("from this side", 100));
+    QTRY_VERIFY(other.lines.contains("received from%20this%20side"));
+
+    events.clear();
+    other.command("quit");
+    QVERIFY(other.process.waitForFinished(3000));
+    QTRY_COMPARE(events, (QStringList{"debug Peer disconnected.", "info Peer lost."}));
+
+    QTest::ignoreMessage(QtWarningMsg, "No peer.");
+    QVERIFY(!peer.sendMessage("lost", 100));
+}
+
+void tst_ConnectionPeer::alreadyListening()
+{
+    const QStringList identity = uniqueIdentity();
+    ConnectionPeer peer(identity.at(0), identity.at(1), identity.at(2));
+    QVERIFY(peer.connectOrListen(100));
+    events.clear();
+    QVERIFY(peer.connectOrListen(100));
+    QCOMPARE(events, (QStringList{"debug I already am the listening peer.", "debug I am already listening."}));
+}
+
+void tst_ConnectionPeer::listenFailure()
+{
+    const QStringList identity = uniqueIdentity();
+    ConnectionPeer peer(identity.at(0), identity.at(1), identity.at(2));
+
+    // No socket can be made below a plain file.
+    QFile blocker(socketDir.filePath("not-a-folder"));
+    QVERIFY(blocker.open(QIODevice::WriteOnly));
+    qputenv("TMPDIR", QFile::encodeName(blocker.fileName()));
+    QTest::ignoreMessage(QtWarningMsg, "Could not become the listening peer.");
+    const bool listened = peer.connectOrListen(100);
+    qputenv("TMPDIR", QFile::encodeName(socketDir.path()));
+    QVERIFY(!listened);
+    QCOMPARE(events, (QStringList{"debug I'll be the listening peer.", "warning Could not become the listening peer."}));
+
+    // The failed server is gone, so the next call starts afresh.
+    events.clear();
+    QVERIFY(peer.connectOrListen(100));
+    QCOMPARE(events, (QStringList{"debug I'll be the listening peer.", "debug Listening for peer."}));
+}
+
+void tst_ConnectionPeer::thirdPeerIsLeftPending()
+{
+    const QStringList identity = uniqueIdentity();
+    ConnectionPeer listener(identity.at(0), identity.at(1), identity.at(2));
+    recordReceived(listener);
+    QVERIFY(listener.connectOrListen(100));
+
+    PeerProcess first(identity);
+    first.command("elect\nsend first-1");
+    QTRY_VERIFY(events.contains("received first-1"));
+
+    PeerProcess third(identity);
+    third.command("elect\nsend third-1");
+    QTRY_VERIFY(third.lines.contains("sent true"));
+    QCOMPARE(third.log(), (QStringList{"debug Found listening peer.", "info Peer found."}));
+    QTRY_VERIFY(events.contains("debug Already have a peer."));
+
+    // Sent after the third's bytes, so those would have shown up by now if they were read.
+    first.command("send first-2");
+    QTRY_VERIFY(events.contains("received first-2"));
+    QTest::qWait(200);
+    QVERIFY(!events.contains("received third-1"));
+
+    // Once the first has gone, the next arrival makes the oldest waiting connection the
+    // peer, and what it sent while it waited is delivered at once.
+    first.command("quit");
+    QTRY_VERIFY(events.contains("info Peer lost."));
+    events.clear();
+    PeerProcess fourth(identity);
+    fourth.command("elect");
+    QTRY_COMPARE(events, (QStringList{"info Peer found.", "received third-1"}));
+    third.command("send third-2");
+    QTRY_VERIFY(events.contains("received third-2"));
+}
+
+void tst_ConnectionPeer::deadQueuedConnectionIsSkipped()
+{
+    const QStringList identity = uniqueIdentity();
+    ConnectionPeer listener(identity.at(0), identity.at(1), identity.at(2));
+    recordReceived(listener);
+    QVERIFY(listener.connectOrListen(100));
+
+    PeerProcess first(identity);
+    first.command("elect");
+    QTRY_VERIFY(events.contains("info Peer found."));
+    PeerProcess gone(identity);
+    gone.command("elect\nsendquit last words");
+    QVERIFY(gone.process.waitForFinished(3000));
+    QTRY_VERIFY(events.contains("debug Already have a peer."));
+
+    first.command("quit");
+    QTRY_VERIFY(events.contains("info Peer lost."));
+    events.clear();
+
+    // The queued connection that died still hands over its bytes, then makes room for
+    // the newcomer instead of blocking the listener for good.
+    PeerProcess next(identity);
+    next.command("elect\nsend hello");
+    QTRY_COMPARE(events, (QStringList{"info Peer found.", "received last words", "info Peer lost.", "info Peer found.",
+                                      "received hello"}));
+}
+
+void tst_ConnectionPeer::bytesBeforeCloseAreDelivered_data()
+{
+    QTest::addColumn<bool>("otherSideCloses");
+    QTest::addRow("the other process exits") << true;
+    QTest::addRow("this peer is destroyed") << false;
+}
+
+void tst_ConnectionPeer::bytesBeforeCloseAreDelivered()
+{
+    QFETCH(bool, otherSideCloses);
+    const QStringList identity = uniqueIdentity();
+    const QByteArray tail(64 * 1024, 'x'); // more than one read, so a late close would cut it
+
+    if (otherSideCloses) {
+        ConnectionPeer listener(identity.at(0), identity.at(1), identity.at(2));
+        QByteArray received;
+        connect(&listener, &ConnectionPeer::messageReceived, [&](const QByteArray &message) {
+            received += message;
+            events << QStringLiteral("received");
+        });
+        QVERIFY(listener.connectOrListen(100));
+        PeerProcess other(identity);
+        other.command("elect\nsendquit " + tail);
+        QTRY_VERIFY(events.contains("info Peer lost."));
+        QCOMPARE(received.size(), tail.size());
+        QCOMPARE(received, tail);
+        QCOMPARE(events.lastIndexOf("received") < events.indexOf("info Peer lost."), true);
+    } else {
+        PeerProcess other(identity);
+        other.command("elect");
+        QTRY_VERIFY(other.lines.contains("elect true"));
+        auto peer = std::make_unique<ConnectionPeer>(identity.at(0), identity.at(1), identity.at(2));
+        QVERIFY(peer->connectOrListen(100));
+        QTRY_VERIFY(other.log().contains("info Peer found."));
+        QVERIFY(peer->sendMessage(tail, 100));
+        peer.reset();
+        QCOMPARE(events.mid(events.size() - 3),
+                 (QStringList{"debug Peer closing.", "info Peer lost.", "debug Peer disconnected."}));
+        QTRY_VERIFY(other.log().contains("info Peer lost."));
+        QByteArray received;
+        for (const QString &line : qAsConst(other.lines))
+            if (line.startsWith("received "))
+                received += QByteArray::fromPercentEncoding(line.mid(9).toLatin1());
+        QCOMPARE(received, tail);
+        QVERIFY(other.lines.lastIndexOf(QRegularExpression("^received ")) < other.lines.indexOf("log info Peer lost."));
+    }
+}
+
+void tst_ConnectionPeer::listenerKilledNameTakenOver()
+{
+    const QStringList identity = uniqueIdentity();
+    ConnectionPeer peer(identity.at(0), identity.at(1), identity.at(2));
+    recordReceived(peer);
+    {
+        PeerProcess listener(identity);
+        listener.command("elect");
+        QTRY_VERIFY(listener.lines.contains("elect true"));
+        QVERIFY(peer.connectOrListen(100));
+        QTRY_VERIFY(listener.log().contains("info Peer found."));
+        listener.process.kill(); // leaves its socket name behind
+        QVERIFY(listener.process.waitForFinished(3000));
+    }
+    QTRY_VERIFY(events.contains("info Peer lost."));
+
+    events.clear();
+    QVERIFY(peer.connectOrListen(100));
+    QCOMPARE(events, (QStringList{"debug I'll be the listening peer.", "debug Listening for peer."}));
+    PeerProcess newcomer(identity);
+    newcomer.command("elect\nsend again");
+    QTRY_VERIFY(events.contains("received again"));
+}
+
+void tst_ConnectionPeer::sendWithoutPeer()
+{
+    ConnectionPeer peer{QString(), QString(), QString()};
+    QTest::ignoreMessage(QtWarningMsg, "No peer.");
+    QVERIFY(!peer.sendMessage("dropped", 100));
+    QCOMPARE(events, QStringList{"warning No peer."});
+}
+
+QTEST_MAIN(tst_ConnectionPeer)
+#include "tst_connectionpeer.moc"
