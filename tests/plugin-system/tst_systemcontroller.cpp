@@ -21,6 +21,7 @@ private Q_SLOTS:
     void requests_data();
     void requests();
     void body();
+    void processWithoutResponse();
 
 private:
     // Sends the raw request and returns everything up to the server's close.
@@ -146,6 +147,15 @@ void tst_SystemController::body()
         const QByteArray answer = exchange("GET /system/info HTTP/1.1\r\nHost: localhost\r\n\r\n");
         QCOMPARE(answer.mid(answer.indexOf("\r\n\r\n") + 4), expected);
     }
+}
+
+void tst_SystemController::processWithoutResponse()
+{
+    // A host that skips setResponse() gets a warning rather than a crash.
+    http::Controller *controller = new SystemController;
+    QTest::ignoreMessage(QtWarningMsg, "Processing without any response.");
+    controller->process();
+    controller->release();
 }
 
 QTEST_MAIN(tst_SystemController)
