@@ -48,7 +48,7 @@ void quitOnTerminationSignals(QCoreApplication *app)
     QObject::connect(notifier, &QSocketNotifier::activated, app, [app] {
         char byte = 0;
         if (::read(signalPipe[1], &byte, 1) == 1)
-            qCInfo(lcAgent) << "Quitting on signal" << int(byte) << ".";
+            qCInfo(lcAgent, "Quitting on signal %d.", int(byte));
         app->quit();
     });
 
