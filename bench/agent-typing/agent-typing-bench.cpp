@@ -75,7 +75,7 @@ int main(int argc, char **argv)
         typed += window.readAllStandardOutput();
         lastArrival = clock.nsecsElapsed();
     });
-    window.start(QStringLiteral(XTEXTWINDOW), {});
+    window.start(QStringLiteral(XTEXTWINDOW), QStringList());
     if (!waitFor([&] { return typed.contains("ready\n"); }, 10000)) {
         std::fprintf(stderr, "xtextwindow did not get ready\n");
         return 1;
@@ -87,7 +87,7 @@ int main(int argc, char **argv)
     agent.setProcessChannelMode(QProcess::SeparateChannels);
     QByteArray console;
     QObject::connect(&agent, &QProcess::readyReadStandardError, [&] { console += agent.readAllStandardError(); });
-    agent.start(QStringLiteral(KAVO_USER_AGENT), {});
+    agent.start(QStringLiteral(KAVO_USER_AGENT), QStringList());
     if (!waitFor([&] { return console.contains("Listening for peer."); }, 10000)) {
         std::fprintf(stderr, "the agent did not start listening:\n%s\n", console.constData());
         return 1;
