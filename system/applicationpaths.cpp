@@ -69,7 +69,7 @@ QString baseDirectory(ApplicationPaths::Scope scope, const QProcessEnvironment &
             // The XDG rules ignore a relative data home.
             if (!dataHome.isEmpty() && QDir::isAbsolutePath(dataHome))
                 return dataHome;
-            return environment.value(QStringLiteral("HOME"), QDir::homePath()) + QStringLiteral("/.local/share");
+            return QDir::homePath() + QStringLiteral("/.local/share");
         }
 #endif
         return base;
