@@ -1,0 +1,137 @@
+#include "filehandler.h"
+#include "filehandler_p.h"
+#include "request.h"
+#include "response.h"
+
+#include <QtCore/QDebug>
+#include <QtCore/QFile>
+#include <QtCore/QFileInfo>
+#include <QtCore/QMimeDatabase>
+#include <QtCore/QMimeType>
+#include <QtCore/QStringList>
+#include <QtCore/QVector>
+
+namespace http {
+namespace server {
+
+namespace {
+
+QMimeDatabase &mimeDatabase()
+{
+    // Made on first use and kept for the life of the process.
+    static QMimeDatabase database;
+    return database;
+}
+
+} // namespace
+
+FileHandlerPrivate::FileHandlerPrivate(FileHandler *q, const QString &baseDir)
+    : baseDir(baseDir)
+    , q(q)
+{
+}
+
+QString FileHandlerPrivate::fileNameFor(const QString &requestPath) const
+{
+    // The path arrives as the client sent it. Clients percent-encode names with
+    // spaces or non-ASCII letters (UTF-8), so decode before looking for the file;
+    // the dot-dot check below runs on the decoded text, where %2e%2e is "..".
+    const QString decoded =
+        QString::fromUtf8(QByteArray::fromPercentEncoding(requestPath.toLatin1()));
+    if (decoded.contains(QChar(0)))
+        return QString(); // the file system would cut the name short there
+
+#ifdef Q_OS_WIN
+    const QString separators = QStringLiteral("/\\");
+#else
+    const QString separators = QStringLiteral("/");
+#endif
+    // Resolve dot segments by text, before the file system sees them: a ".."
+    // after a symbolic link would otherwise climb from the link's target.
+    QVector<QStringRef> segments;
+    int start = 0;
+    for (int i = 0; i <= decoded.size(); ++i) {
+        if (i < decoded.size() && !separators.contains(decoded.at(i)))
+            continue;
+        const QStringRef segment = decoded.midRef(start, i - start);
+        start = i + 1;
+        if (segment.isEmpty() || segment == QLatin1String("."))
+            continue;
+        if (segment == QLatin1String("..")) {
+            if (segments.isEmpty())
+                return QString();
+            segments.removeLast();
+            continue;
+        }
+        segments.append(segment);
+    }
+
+    QString fileName = baseDir + QLatin1Char('/');
+    for (const QStringRef &segment : qAsConst(segments)) {
+        fileName += QLatin1Char('/');
+        fileName += segment;
+    }
+    return fileName;
+}
+
+bool FileHandlerPrivate::handle(QSharedPointer<Request> request, QSharedPointer<Response> response)
+{
+    const QString path = request->path();
+    const QString fileName = fileNameFor(path);
+    if (fileName.isNull())
+        qWarning() << "Refused a path that leads outside the base folder:" << path;
+
+    // Only regular files: opening a pipe or a device could block the thread.
+    QFile file(fileName);
+    if (!fileName.isNull() && QFileInfo(fileName).isFile() && file.open(QIODevice::ReadOnly)) {
+        const QMimeType type = mimeDatabase().mimeTypeForFile(fileName, QMimeDatabase::MatchExtension);
+        response->setHeader(QStringLiteral("Content-Type"), type.name());
+        response->setHeader(QStringLiteral("Content-Size"), QString::number(file.size()));
+        response->writeHead(Response::OK);
+        response->end(file.readAll());
+        qDebug() << 200 << ":" << path;
+        return true;
+    }
+
+    response->setHeader(QStringLiteral("Content-Type"), QStringLiteral("application/text"));
+    response->writeHead(Response::NotFound);
+    response->end();
+    qWarning() << 404 << ":" << path;
+    return true;
+}
+
+FileHandler::FileHandler(QObject *parent)
+    : FileHandler(QString(), parent)
+{
+}
+
+FileHandler::FileHandler(const QString &baseDir, QObject *parent)
+    : QObject(parent)
+    , d(new FileHandlerPrivate(this, baseDir))
+{
+}
+
+FileHandler::~FileHandler()
+{
+    delete d;
+}
+
+QString FileHandler::baseDir() const
+{
+    return d->baseDir;
+}
+
+void FileHandler::setBaseDir(const QString &baseDir)
+{
+    d->baseDir = baseDir;
+}
+
+bool FileHandler::handle(QSharedPointer<Request> request, QSharedPointer<Response> response,
+                         QSharedPointer<DispatchContext> context)
+{
+    Q_UNUSED(context)
+    return d->handle(request, response);
+}
+
+} // namespace server
+} // namespace http

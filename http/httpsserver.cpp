@@ -1,0 +1,71 @@
+#include "httpsserver.h"
+#include "httpsserver_p.h"
+#include "sslserver.h"
+
+#include <QtCore/QLoggingCategory>
+
+namespace https {
+
+Q_LOGGING_CATEGORY(lcHttps, "ch.veltor.http.httpsserver")
+
+HttpsServerPrivate::HttpsServerPrivate(HttpsServer *q, const QList<QSslCertificate> &certificates,
+                                       const QSslKey &key)
+    : http::HttpServerPrivate(q)
+    , certificates(certificates)
+    , key(key)
+    , q(q)
+{
+}
+
+bool HttpsServerPrivate::listen(const QHostAddress &address, quint16 port)
+{
+    if (tcpServer) {
+        // As for plain HTTP: stop at once, free on the next turn of the event
+        // loop, since a handler may be running inside one of its signals.
+        tcpServer->close();
+        tcpServer->disconnect(this);
+        tcpServer->deleteLater();
+        tcpServer = nullptr;
+    }
+
+    auto *server = new SslServer(q);
+    QSslConfiguration configuration = server->sslConfiguration();
+    if (certificates.size() >= 2)
+        configuration.setLocalCertificateChain(certificates);
+    else if (certificates.size() == 1)
+        configuration.setLocalCertificate(certificates.first());
+    configuration.setPrivateKey(key);
+    configuration.setPeerVerifyMode(QSslSocket::VerifyNone);
+    server->setSslConfiguration(configuration);
+
+    if (!server->listen(address, port)) {
+        qCWarning(lcHttps, "Cannot listen on %s port %u: %s.", qPrintable(address.toString()),
+                  unsigned(port), qPrintable(server->errorString()));
+        delete server;
+        return false;
+    }
+    tcpServer = server;
+
+    connect(server, &QTcpServer::newConnection, this, &HttpsServerPrivate::onNewConnection);
+    connect(server, &SslServer::newEncryptedConnection, this, &HttpsServerPrivate::onNewConnection);
+    connect(server, &SslServer::peerVerifyError, this,
+            [this](const QSslError &error) { Q_EMIT q->peerVerifyError(error); });
+    connect(server, &SslServer::sslErrors, this,
+            [this](const QList<QSslError> &errors) { Q_EMIT q->sslErrors(errors); });
+    return true;
+}
+
+HttpsServer::HttpsServer(const QList<QSslCertificate> &certificates, const QSslKey &key,
+                         QObject *parent)
+    : http::HttpServer(*new HttpsServerPrivate(this, certificates, key), parent)
+{
+}
+
+HttpsServer::HttpsServer(const QSslCertificate &certificate, const QSslKey &key, QObject *parent)
+    : HttpsServer(QList<QSslCertificate>{certificate}, key, parent)
+{
+}
+
+HttpsServer::~HttpsServer() = default;
+
+} // namespace https
