@@ -8,6 +8,7 @@
 
 #include <cmath>
 #include <cstring>
+#include <memory>
 #include <stdexcept>
 
 using google::protobuf::Descriptor;
@@ -130,7 +131,13 @@ Value doubleValue(double d)
     return Value(rapidjson::StringRef(d > 0 ? infinityText : minusInfinityText));
 }
 
-Value messageValue(const Message &message, Allocator &allocator);
+Value messageValue(const Message &message, const Descriptor *descriptor, const Reflection *reflection,
+                   Allocator &allocator);
+
+Value messageValue(const Message &message, Allocator &allocator)
+{
+    return messageValue(message, message.GetDescriptor(), message.GetReflection(), allocator);
+}
 
 Value singularValue(const Message &message, const Reflection *reflection, const FieldDescriptor *field,
                     Allocator &allocator)
@@ -213,8 +220,16 @@ Value repeatedValue(const Message &message, const Reflection *reflection, const 
         break;
     }
     case FieldDescriptor::CPPTYPE_MESSAGE:
-        for (int i = 0; i < size; ++i)
-            array.PushBack(messageValue(reflection->GetRepeatedMessage(message, field, i), allocator), allocator);
+        if (size > 0) {
+            // All elements share one type, so they share its descriptor and reflection.
+            const Message &first = reflection->GetRepeatedMessage(message, field, 0);
+            const Descriptor *elementDescriptor = first.GetDescriptor();
+            const Reflection *elementReflection = first.GetReflection();
+            for (int i = 0; i < size; ++i)
+                array.PushBack(messageValue(reflection->GetRepeatedMessage(message, field, i), elementDescriptor,
+                                            elementReflection, allocator),
+                               allocator);
+        }
         break;
     }
     return array;
@@ -227,11 +242,10 @@ Value fieldValue(const Message &message, const Reflection *reflection, const Fie
                                 : singularValue(message, reflection, field, allocator);
 }
 
-Value messageValue(const Message &message, Allocator &allocator)
+Value messageValue(const Message &message, const Descriptor *descriptor, const Reflection *reflection,
+                   Allocator &allocator)
 {
     Value object(rapidjson::kObjectType);
-    const Descriptor *descriptor = message.GetDescriptor();
-    const Reflection *reflection = message.GetReflection();
     if (!descriptor || !reflection)
         return object;
     const int count = descriptor->field_count();
@@ -283,7 +297,16 @@ const FieldDescriptor *findField(const Descriptor *descriptor, const Reflection 
     return reflection->FindKnownExtensionByName(std::string(text, size));
 }
 
-ConvertResult objectToMessage(const Value &value, Message *message, std::string &error, int depth);
+ConvertResult objectToMessage(const Value &value, Message *message, const Descriptor *descriptor,
+                              const Reflection *reflection, std::string &error, int depth);
+
+ConvertResult objectToMessage(const Value &value, Message *message, std::string &error, int depth)
+{
+    if (!value.IsObject())
+        return ProtobufJsonConverter::ConvertParseError;
+    return objectToMessage(value, message, message ? message->GetDescriptor() : nullptr,
+                           message ? message->GetReflection() : nullptr, error, depth);
+}
 
 ConvertResult mismatch(std::string &error, const char *text)
 {
@@ -417,12 +440,32 @@ ConvertResult valueToField(const Value &value, Message *message, const Reflectio
     return ProtobufJsonConverter::ConvertSuccess;
 }
 
-ConvertResult objectToMessage(const Value &value, Message *message, std::string &error, int depth)
+// Appends one message per element; all share one type, so they share its
+// descriptor and reflection.
+ConvertResult elementsToMessages(const Value &array, Message *message, const Reflection *reflection,
+                                 const FieldDescriptor *field, std::string &error, int depth)
+{
+    const Descriptor *elementDescriptor = nullptr;
+    const Reflection *elementReflection = nullptr;
+    for (const Value &element : array.GetArray()) {
+        Message *sub = reflection->AddMessage(message, field);
+        if (!elementReflection) {
+            elementDescriptor = sub->GetDescriptor();
+            elementReflection = sub->GetReflection();
+        }
+        const ConvertResult result =
+            objectToMessage(element, sub, elementDescriptor, elementReflection, error, depth + 1);
+        if (result != ProtobufJsonConverter::ConvertSuccess)
+            return result;
+    }
+    return ProtobufJsonConverter::ConvertSuccess;
+}
+
+ConvertResult objectToMessage(const Value &value, Message *message, const Descriptor *descriptor,
+                              const Reflection *reflection, std::string &error, int depth)
 {
     if (!value.IsObject())
         return ProtobufJsonConverter::ConvertParseError;
-    const Descriptor *descriptor = message ? message->GetDescriptor() : nullptr;
-    const Reflection *reflection = message ? message->GetReflection() : nullptr;
     if (!descriptor || !reflection) {
         error = "invalid pb object";
         return ProtobufJsonConverter::ConvertInvalidMessage;
@@ -446,6 +489,12 @@ ConvertResult objectToMessage(const Value &value, Message *message, std::string 
         if (field->is_repeated()) {
             if (!fieldValue.IsArray())
                 return mismatch(error, "Not array");
+            if (field->cpp_type() == FieldDescriptor::CPPTYPE_MESSAGE) {
+                const ConvertResult result = elementsToMessages(fieldValue, message, reflection, field, error, depth);
+                if (result != ProtobufJsonConverter::ConvertSuccess)
+                    return result;
+                continue;
+            }
             for (const Value &element : fieldValue.GetArray()) {
                 const ConvertResult result = valueToField(element, message, reflection, field, error, depth);
                 if (result != ProtobufJsonConverter::ConvertSuccess)
@@ -467,6 +516,7 @@ void ProtobufJsonConverter::messageToJson(const Message &message, std::string &o
     char buffer[poolBufferSize];
     Allocator allocator(buffer, sizeof buffer);
     const Value object = messageValue(message, allocator);
+    // The text is about as long as the tree is big: one buffer, no growing.
     rapidjson::StringBuffer text;
     rapidjson::Writer<rapidjson::StringBuffer> writer(text);
     object.Accept(writer);
@@ -476,12 +526,24 @@ void ProtobufJsonConverter::messageToJson(const Message &message, std::string &o
 ProtobufJsonConverter::ConvertResult ProtobufJsonConverter::jsonToMessage(const std::string &json, Message *message,
                                                                           std::string &error)
 {
+    // The text ends at its first NUL. It is parsed in place, in a copy, so that
+    // strings are not copied once more into the tree.
+    const size_t size = std::strlen(json.c_str());
+    char smallText[poolBufferSize];
+    std::unique_ptr<char[]> largeText;
+    char *text = smallText;
+    if (size >= sizeof smallText) {
+        largeText.reset(new char[size + 1]);
+        text = largeText.get();
+    }
+    std::memcpy(text, json.c_str(), size + 1);
+
     char buffer[poolBufferSize];
     Allocator allocator(buffer, sizeof buffer);
     rapidjson::GenericDocument<rapidjson::UTF8<>, Allocator> document(&allocator);
     // Iterative: thousands of opening brackets must not exhaust the stack.
     // Full precision: doubles must read back exactly as they were written.
-    document.Parse<rapidjson::kParseIterativeFlag | rapidjson::kParseFullPrecisionFlag>(json.c_str());
+    document.ParseInsitu<rapidjson::kParseIterativeFlag | rapidjson::kParseFullPrecisionFlag>(text);
     if (document.HasParseError()) {
         error.append(rapidjson::GetParseError_En(document.GetParseError()));
         return ConvertParseError;
