@@ -87,6 +87,9 @@ ConnectionPrivate::ConnectionPrivate(Connection *q, QTcpSocket *socket)
 ConnectionPrivate::~ConnectionPrivate()
 {
     qCDebug(lcConnection) << "~ConnectionPrivate";
+    for (Response *response : qAsConst(responses))
+        response->d->onConnectionDestroyed();
+    responses.clear();
     delete parser;
     delete parserSettings;
     // The socket is of no use without its connection; release it now rather
@@ -134,13 +137,24 @@ void ConnectionPrivate::onBytesWritten(qint64 bytes)
         bytesConfirmed = 0;
         bytesQueued = 0;
         Q_EMIT q->allBytesWritten();
+        // A receiver may drop any response, so each is looked up again first.
+        const QVector<Response *> relays = responses;
+        for (Response *response : relays) {
+            if (responses.contains(response))
+                Q_EMIT response->allBytesWritten();
+        }
     }
 }
 
 void ConnectionPrivate::onResponseDone(Response *response)
 {
-    if (!response->d->closeAfter)
+    if (!response->d->closeAfter) {
+        // Sending now saves a round through the event loop for the socket's
+        // write notification, which is most of the cost of a small answer.
+        if (socket && !disconnected)
+            socket->flush();
         return;
+    }
     // Whatever follows on this connection could not be answered any more.
     closing = true;
     if (socket && !disconnected)
@@ -256,13 +270,11 @@ int ConnectionPrivate::onHeadersComplete(http_parser *parser)
     rd->remoteAddress = d->peerAddress;
     rd->remotePort = d->peerPort;
 
+    // The response registers itself in responses; its end() reports back
+    // through onResponseDone.
     QSharedPointer<Response> response(new Response(d->q));
-    ResponsePrivate *resd = response->d;
     if (parser->http_major < 1 || parser->http_minor < 1)
-        resd->keepAlive = false;
-    connect(d->q, &QObject::destroyed, resd, &ResponsePrivate::onConnectionDestroyed);
-    Response *sender = response.data();
-    connect(sender, &Response::done, d, [d, sender] { d->onResponseDone(sender); });
+        response->d->keepAlive = false;
 
     Q_EMIT d->q->newRequest(request, response);
     return 0;

@@ -35,6 +35,7 @@ Q_SIGNALS:
 
 private:
     friend class ConnectionPrivate;
+    friend class Response;
     ConnectionPrivate *d;
     Q_DISABLE_COPY(Connection)
 };

@@ -6,6 +6,7 @@
 
 #include <QtCore/QByteArray>
 #include <QtCore/QPointer>
+#include <QtCore/QVector>
 #include <QtNetwork/QHostAddress>
 #include <QtNetwork/QTcpSocket>
 
@@ -48,6 +49,10 @@ public:
     qint64 bytesConfirmed = 0;
     Connection *q;
 
+    // Live responses of this connection. They relay allBytesWritten and learn
+    // when the connection goes; a list is far cheaper than three signal
+    // connections per response.
+    QVector<Response *> responses;
     QByteArray readBuffer;      // reused for every read
     QString peerAddress;        // read from the socket once
     quint16 peerPort = 0;

@@ -1,6 +1,7 @@
 #include "response.h"
 #include "response_p.h"
 #include "connection.h"
+#include "connection_p.h"
 
 #include <QtCore/QDateTime>
 #include <QtCore/QLocale>
@@ -102,6 +103,37 @@ const QByteArray &currentDate()
     return cachedText;
 }
 
+enum class KnownHeader { Other, Connection, TransferEncoding, ContentLength, Date };
+
+// Compares only names of a matching length: most headers are none of these.
+KnownHeader classify(const QString &name)
+{
+    // The names are ASCII; QString's general case folding costs far more.
+    const auto is = [&name](const char *known) {
+        const QChar *c = name.constData();
+        for (; *known; ++known, ++c) {
+            ushort u = c->unicode();
+            if (u >= 'A' && u <= 'Z')
+                u += 'a' - 'A';
+            if (u != ushort(*known))
+                return false;
+        }
+        return true;
+    };
+    switch (name.size()) {
+    case 4:
+        return is("date") ? KnownHeader::Date : KnownHeader::Other;
+    case 10:
+        return is("connection") ? KnownHeader::Connection : KnownHeader::Other;
+    case 14:
+        return is("content-length") ? KnownHeader::ContentLength : KnownHeader::Other;
+    case 17:
+        return is("transfer-encoding") ? KnownHeader::TransferEncoding : KnownHeader::Other;
+    default:
+        return KnownHeader::Other;
+    }
+}
+
 bool hasLineBreak(const QString &text)
 {
     for (const QChar c : text) {
@@ -127,20 +159,27 @@ void ResponsePrivate::writeHeaderBlock(QByteArray &head)
     for (auto it = headers.cbegin(), end = headers.cend(); it != end; ++it) {
         const QString &name = it.key();
         const QString &value = it.value();
-        if (name.compare(QLatin1String("connection"), Qt::CaseInsensitive) == 0) {
+        switch (classify(name)) {
+        case KnownHeader::Connection:
             userConnection = true;
             if (value.compare(QLatin1String("close"), Qt::CaseInsensitive) == 0)
                 closeAfter = true;
             else
                 keepAlive = true;
-        } else if (name.compare(QLatin1String("transfer-encoding"), Qt::CaseInsensitive) == 0) {
+            break;
+        case KnownHeader::TransferEncoding:
             userTransferEncoding = true;
             if (value.compare(QLatin1String("chunked"), Qt::CaseInsensitive) == 0)
                 chunkedDeclared = true;
-        } else if (name.compare(QLatin1String("content-length"), Qt::CaseInsensitive) == 0) {
+            break;
+        case KnownHeader::ContentLength:
             userContentLength = true;
-        } else if (name.compare(QLatin1String("date"), Qt::CaseInsensitive) == 0) {
+            break;
+        case KnownHeader::Date:
             userDate = true;
+            break;
+        case KnownHeader::Other:
+            break;
         }
         writeHeader(head, name, value);
     }
@@ -183,12 +222,15 @@ Response::Response(Connection *connection)
     : QObject(nullptr)
     , d(new ResponsePrivate(this, connection))
 {
-    connect(connection, &Connection::allBytesWritten, this, &Response::allBytesWritten);
+    if (connection)
+        connection->d->responses.append(this);
 }
 
 Response::~Response()
 {
     qCDebug(lcResponse) << "~Response";
+    if (d->connection)
+        d->connection->d->responses.removeOne(this);
     delete d;
 }
 
@@ -263,6 +305,10 @@ void Response::end(const QByteArray &data)
     if (!data.isEmpty())
         write(data);
     d->finished = true;
+    // The connection hears of it first, as it would through a connection made
+    // before any receiver could connect.
+    if (d->connection)
+        d->connection->d->onResponseDone(this);
     Q_EMIT done();
 }
 
