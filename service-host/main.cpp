@@ -1,0 +1,209 @@
+// kavo-service: a small stand-in for the service host that loads
+// m3-plugin-system. It serves HTTP through the plug-ins' controller
+// strategies and hands the chunks it reads to their chunk listeners.
+
+#include "chunkreader.h"
+#include "pluginhost.h"
+#include "requestrouter.h"
+
+#include <QCommandLineParser>
+#include <QCoreApplication>
+#include <QDir>
+#include <QFileInfo>
+#include <QHostAddress>
+#include <QJsonValue>
+#include <QLoggingCategory>
+#include <QSocketNotifier>
+
+#include <zn-http/httpserver.h>
+#include <zn-http/request.h>
+#include <zn-http/response.h>
+
+#include <csignal>
+#include <cstdio>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace {
+
+Q_LOGGING_CATEGORY(lcHost, "ch.veltor.kavo-service.host.main")
+
+constexpr quint16 defaultPort = 8480;
+constexpr int exitBadOptions = 2;
+
+// SIGTERM and SIGINT end the event loop, so that the plug-ins are destroyed
+// and close their links. The handler only writes a byte.
+int signalPipe[2] = {-1, -1};
+
+void onSignal(int signalNumber)
+{
+    const char byte = char(signalNumber);
+    const ssize_t written = ::write(signalPipe[0], &byte, 1);
+    Q_UNUSED(written)
+}
+
+bool quitOnTerminationSignals(QCoreApplication *app)
+{
+    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, signalPipe) != 0)
+        return false;
+    auto *notifier = new QSocketNotifier(signalPipe[1], QSocketNotifier::Read, app);
+    QObject::connect(notifier, &QSocketNotifier::activated, app, [app] {
+        char byte = 0;
+        if (::read(signalPipe[1], &byte, 1) == 1)
+            qCInfo(lcHost, "Quitting on signal %d.", int(byte));
+        app->quit();
+    });
+
+    struct sigaction action = {};
+    action.sa_handler = onSignal;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    sigaction(SIGTERM, &action, nullptr);
+    sigaction(SIGINT, &action, nullptr);
+    // A chunk writer or HTTP client that goes away must not end the host.
+    signal(SIGPIPE, SIG_IGN);
+    return true;
+}
+
+[[noreturn]] void badOptions(const QString &message)
+{
+    std::fprintf(stderr, "kavo-service: %s\nTry 'kavo-service --help' for more information.\n",
+                 qPrintable(message));
+    std::exit(exitBadOptions);
+}
+
+// "ADDRESS:PORT", with an IPv6 address in brackets; "localhost" is the IPv4
+// loopback address.
+bool parseListen(const QString &text, QHostAddress *address, quint16 *port)
+{
+    const int colon = text.lastIndexOf(QLatin1Char(':'));
+    if (colon <= 0)
+        return false;
+    QString host = text.left(colon);
+    const QString portText = text.mid(colon + 1);
+
+    bool ok = false;
+    const uint number = portText.toUInt(&ok, 10);
+    if (!ok || number > 65535 || portText.startsWith(QLatin1Char('+')))
+        return false;
+
+    if (host.startsWith(QLatin1Char('[')) && host.endsWith(QLatin1Char(']')))
+        host = host.mid(1, host.size() - 2);
+    else if (host.contains(QLatin1Char(':')))
+        return false; // an IPv6 address needs brackets to tell it from the port
+    if (host == QLatin1String("localhost"))
+        host = QStringLiteral("127.0.0.1");
+    if (!address->setAddress(host))
+        return false;
+    *port = quint16(number);
+    return true;
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    QCoreApplication app(argc, argv);
+    QCoreApplication::setOrganizationName(QStringLiteral("Veltor"));
+    QCoreApplication::setApplicationName(QStringLiteral("kavo-service"));
+    // QT_MESSAGE_PATTERN still wins.
+    qSetMessagePattern(QStringLiteral(
+        "%{time yyyy-MM-ddTHH:mm:ss.zzz} "
+        "%{if-debug}debug%{endif}%{if-info}info%{endif}%{if-warning}warning%{endif}"
+        "%{if-critical}critical%{endif}%{if-fatal}fatal%{endif} %{category}: %{message}"));
+
+    const QString defaultPlugins = QDir(QCoreApplication::applicationDirPath()).filePath(QStringLiteral("plugins"));
+    const QString defaultListen = QStringLiteral("127.0.0.1:%1").arg(defaultPort);
+
+    QCommandLineParser parser;
+    parser.setApplicationDescription(QStringLiteral(
+        "Stand-in for the kavo-service host: loads kavo-service plug-ins, serves their\n"
+        "HTTP endpoints and hands them the chunks that card readers report.\n"
+        "\n"
+        "Chunks are read one JSON object per line, for example\n"
+        "  {\"reader\":\"Cherry ST-1144\",\"event\":\"card-inserted\",\"content\":\"card-admin-content\",\"data\":\"<xml ...>\"}\n"
+        "A line that is not a JSON object is skipped with a warning that names its number.\n"
+        "Lines longer than 16 MiB are discarded with a warning, so memory stays bounded.\n"
+        "A named pipe is reopened whenever its writer closes it; at the end of a regular\n"
+        "file or of standard input the host keeps serving HTTP.\n"
+        "\n"
+        "Settings are read by the plug-ins from the INI files of organisation \"Veltor\",\n"
+        "application \"kavo-service\" (for example $XDG_CONFIG_HOME/Veltor/kavo-service.ini).\n"
+        "SIGINT or SIGTERM end the host. Exit status 2 means bad options."));
+    parser.addHelpOption();
+    const QCommandLineOption pluginsOption(
+        QStringLiteral("plugins"),
+        QStringLiteral("Load every plug-in in the folder DIR, or DIR itself when it is a plug-in file (default: %1).").arg(defaultPlugins),
+        QStringLiteral("DIR"), defaultPlugins);
+    const QCommandLineOption listenOption(
+        QStringLiteral("listen"),
+        QStringLiteral("Serve HTTP on this address and port; an IPv6 address goes in brackets, port 0 "
+                       "picks a free one (default: %1).").arg(defaultListen),
+        QStringLiteral("ADDRESS:PORT"), defaultListen);
+    const QCommandLineOption chunksOption(
+        QStringLiteral("chunks"),
+        QStringLiteral("Read chunks from FILE: a regular file, a named pipe, or - for standard input "
+                       "(default: no chunks)."),
+        QStringLiteral("FILE"));
+    parser.addOption(pluginsOption);
+    parser.addOption(listenOption);
+    parser.addOption(chunksOption);
+
+    if (!parser.parse(QCoreApplication::arguments()))
+        badOptions(parser.errorText());
+    if (parser.isSet(QStringLiteral("help")))
+        parser.showHelp(0);
+    if (!parser.positionalArguments().isEmpty())
+        badOptions(QStringLiteral("unexpected argument '%1'").arg(parser.positionalArguments().constFirst()));
+    for (const QCommandLineOption &option : {pluginsOption, listenOption, chunksOption}) {
+        if (parser.values(option).size() > 1)
+            badOptions(QStringLiteral("--%1 may be given only once").arg(option.names().constFirst()));
+    }
+
+    QHostAddress address;
+    quint16 port = 0;
+    const QString listen = parser.value(listenOption);
+    if (!parseListen(listen, &address, &port))
+        badOptions(QStringLiteral("--listen wants ADDRESS:PORT, such as 127.0.0.1:8480 or [::1]:8480, not '%1'")
+                       .arg(listen));
+
+    const QString pluginPath = parser.value(pluginsOption);
+    if (pluginPath.isEmpty() || !QFileInfo::exists(pluginPath))
+        badOptions(QStringLiteral("--plugins: no such file or folder '%1'").arg(pluginPath));
+
+    // Opened before anything is loaded, so that a wrong path is reported as a
+    // bad option.
+    ChunkReader reader;
+    if (parser.isSet(chunksOption)) {
+        const QString chunks = parser.value(chunksOption);
+        if (chunks.isEmpty() || !reader.open(chunks))
+            badOptions(QStringLiteral("--chunks: %1").arg(chunks.isEmpty() ? QStringLiteral("no file given")
+                                                                          : reader.errorString()));
+    }
+
+    if (!quitOnTerminationSignals(&app))
+        qCWarning(lcHost) << "Cannot watch for termination signals.";
+
+    PluginHost plugins;
+    plugins.load(pluginPath);
+
+    QObject::connect(&reader, &ChunkReader::chunkReceived, &app,
+                     [&plugins](const QJsonObject &chunk) { plugins.deliver(QJsonValue(chunk)); });
+
+    RequestRouter router(plugins.strategies());
+    http::HttpServer server;
+    QObject::connect(&server, &http::HttpServer::newRequest, &router, &RequestRouter::route);
+    if (!server.listen(address, port)) {
+        std::fprintf(stderr, "kavo-service: cannot listen on %s: %s\n", qPrintable(listen),
+                     qPrintable(server.serverErrorString()));
+        return 1;
+    }
+    const QString where = address.protocol() == QAbstractSocket::IPv6Protocol
+        ? QStringLiteral("[%1]:%2").arg(address.toString()).arg(server.port())
+        : QStringLiteral("%1:%2").arg(address.toString()).arg(server.port());
+    qCInfo(lcHost).noquote() << QStringLiteral("Listening on %1.").arg(where);
+
+    const int status = app.exec();
+    server.close();
+    return status;
+}
