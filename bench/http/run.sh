@@ -1,0 +1,71 @@
+#!/usr/bin/env bash
+# HTTP benchmark: zn-http's hello server against nginx (one worker), Node.js's http module
+# and Qt 6's QtHttpServer, all loaded with wrk in one run (server on core 0, wrk on core 1),
+# plus the memory of idle and of many short connections, and zn-http-serve against nginx
+# for a 100 KiB static file over HTTP and HTTPS. Prints a table of figures, ratios and goals.
+#
+#   bench/http/run.sh [--only hello,memory,static]
+#
+# Environment: BENCH_BUILD (build folder, default build-bench), BENCH_QUICK=1 (3 s runs and
+# a 100,000-request soak instead of 10 s and one million).
+# Every server it starts runs in its own session and is killed on exit.
+set -euo pipefail
+here="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
+root="$(cd "$here/../.." && pwd)"
+peers="$root/../shared/bench-peers"
+build="${BENCH_BUILD:-$root/build-bench}"
+work="$build/bench/http/run"
+
+command -v wrk >/dev/null && command -v nginx >/dev/null && command -v taskset >/dev/null \
+    || "$root/scripts/setup" --bench
+if ! command -v node >/dev/null; then
+    SUDO=""; [ "$(id -u)" -ne 0 ] && SUDO="sudo"
+    DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -q --no-install-recommends nodejs
+fi
+
+# The library's programs: built by scripts/bench; built here when run on its own.
+if [ ! -f "$build/CMakeCache.txt" ]; then
+    cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DKAVO_BUILD_TESTS=OFF -DKAVO_BUILD_BENCH=ON >/dev/null
+fi
+cmake --build "$build" -j2 --target zn-http-hello zn-http-serve >/dev/null
+hello="$build/bench/http/zn-http-hello"
+serve="$(find "$build" -name zn-http-serve -type f -perm -u+x -print -quit)"
+
+# Qt 6 peer: its own CMake project, built into the bench build folder.
+qt6=""
+if [ -d "$peers/qt6httpserver" ]; then
+    if cmake -S "$peers/qt6httpserver" -B "$build/bench/http/qt6-peer" -DCMAKE_BUILD_TYPE=Release >/dev/null \
+        && cmake --build "$build/bench/http/qt6-peer" -j2 >/dev/null; then
+        qt6="$build/bench/http/qt6-peer/qt6_hello"
+    else
+        echo "run.sh: the Qt 6 QtHttpServer peer did not build; left out." >&2
+    fi
+fi
+node_script=""
+[ -f "$peers/node/server.js" ] && node_script="$peers/node/server.js"
+
+mkdir -p "$work"
+pidfile="$work/servers.pid"
+: >"$pidfile"
+cleanup() {
+    # The driver stops its servers itself; this catches any it left behind if it was killed.
+    local pid
+    while read -r pid; do
+        [ -n "$pid" ] && kill -TERM -- "-$pid" 2>/dev/null || true
+    done <"$pidfile"
+}
+trap cleanup EXIT
+trap 'exit 130' INT
+trap 'exit 143' TERM
+
+# 1,000 idle connections plus wrk's need more descriptors than the usual 1,024.
+ulimit -n "$(ulimit -Hn)" 2>/dev/null || ulimit -n 4096 2>/dev/null || true
+
+args=(--work "$work" --hello "$hello" --nginx-template "$here/nginx.conf.in" --soak-script "$here/soak.lua"
+      --pidfile "$pidfile" --node "$(command -v node)")
+[ -n "$serve" ] && args+=(--serve "$serve")
+[ -n "$qt6" ] && args+=(--qt6 "$qt6")
+[ -n "$node_script" ] && args+=(--node-script "$node_script")
+[ "${BENCH_QUICK:-0}" = 1 ] && args+=(--quick)
+
+python3 "$here/httpbench.py" "${args[@]}" "$@"
