@@ -21,11 +21,11 @@
 
 namespace {
 
-Q_LOGGING_CATEGORY(lcAgent, "ch.veltor.kavo-user-agent.main")
-
 const QString logFormat = QStringLiteral("[%-4T][%t{yyyy-MM-ddTHH:mm:ss.zzz}][%-7l][%k] %m\n");
 
 #ifdef Q_OS_UNIX
+Q_LOGGING_CATEGORY(lcAgent, "ch.veltor.kavo-user-agent.main")
+
 // SIGTERM and SIGINT end the event loop, so that the peer closes its socket and
 // the log is complete, instead of the process dying where it stands. The
 // handler only writes a byte; the event loop does the rest.
