@@ -86,9 +86,17 @@ bool FileHandlerPrivate::handle(QSharedPointer<Request> request, QSharedPointer<
     if (!fileName.isNull() && QFileInfo(fileName).isFile() && file.open(QIODevice::ReadOnly)) {
         const QMimeType type = mimeDatabase().mimeTypeForFile(fileName, QMimeDatabase::MatchExtension);
         response->setHeader(QStringLiteral("Content-Type"), type.name());
-        response->setHeader(QStringLiteral("Content-Size"), QString::number(file.size()));
+        const QString size = QString::number(file.size());
+        response->setHeader(QStringLiteral("Content-Size"), size);
+        // Without a length the body would end with the connection, and a client
+        // could not tell a cut-off file from a whole one.
+        response->setHeader(QStringLiteral("Content-Length"), size);
         response->writeHead(Response::OK);
-        response->end(file.readAll());
+        // A body after a HEAD response would be taken for the next response.
+        if (request->method() == Request::HTTP_HEAD)
+            response->end();
+        else
+            response->end(file.readAll());
         qDebug() << 200 << ":" << path;
         return true;
     }
