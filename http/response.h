@@ -78,7 +78,7 @@ public:
 public Q_SLOTS:
     void setHeader(const QString &field, const QString &value);
     void writeHead(int statusCode);
-    void writeHead(http::server::Response::StatusCode statusCode);
+    void writeHead(StatusCode statusCode);
     void write(const QByteArray &data);
     void end(const QByteArray &data = QByteArray());
     int status() const;
