@@ -79,13 +79,18 @@ void fillReasonPhrases()
 namespace {
 
 // Header text is Latin-1 on the wire; characters beyond it cannot be sent.
+char *copyLatin1(char *out, const QString &text)
+{
+    for (const QChar c : text)
+        *out++ = c.unicode() < 0x100 ? char(c.unicode()) : '?';
+    return out;
+}
+
 void appendLatin1(QByteArray &out, const QString &text)
 {
     const int start = out.size();
     out.resize(start + text.size());
-    char *dst = out.data() + start;
-    for (const QChar c : text)
-        *dst++ = c.unicode() < 0x100 ? char(c.unicode()) : '?';
+    copyLatin1(out.data() + start, text);
 }
 
 // Formatting a date is costly next to the rest of a response; it changes once a second.
@@ -206,10 +211,15 @@ void ResponsePrivate::writeHeaderBlock(QByteArray &head)
 
 void ResponsePrivate::writeHeader(QByteArray &head, const QString &name, const QString &value)
 {
-    appendLatin1(head, name);
-    head += ": ";
-    appendLatin1(head, value);
-    head += "\r\n";
+    // One resize per line: the head is assembled in place.
+    const int start = head.size();
+    head.resize(start + name.size() + value.size() + 4);
+    char *out = copyLatin1(head.data() + start, name);
+    *out++ = ':';
+    *out++ = ' ';
+    out = copyLatin1(out, value);
+    *out++ = '\r';
+    *out = '\n';
 }
 
 void ResponsePrivate::onConnectionDestroyed()
