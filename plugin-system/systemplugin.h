@@ -14,7 +14,9 @@ class ChunkListener;
 class SystemPlugin : public QObject, public KavoServicePlugin
 {
     Q_OBJECT
-    Q_PLUGIN_METADATA(IID "ch.veltor.kavo-service.system")
+    // No Q_PLUGIN_METADATA: the metadata block and the two entry points are
+    // written out in systemplugin.cpp, because moc leaves an empty "MetaData"
+    // object out of the block and hosts expect to find it.
     Q_INTERFACES(KavoServicePlugin)
 
 public:
