@@ -2,6 +2,9 @@
 #define ZNHTTP_DISPATCHER_H
 
 #include "znhttp_global.h"
+// Complete types, so that HttpServer::newRequest connects to dispatch as it stands.
+#include "request.h"
+#include "response.h"
 
 #include <QtCore/QObject>
 #include <QtCore/QRegExp>
@@ -11,8 +14,6 @@ namespace http {
 namespace server {
 
 class DispatcherPrivate;
-class Request;
-class Response;
 class ServerHandler;
 
 // Routes each request to the first handler whose expression matches its path

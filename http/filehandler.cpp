@@ -36,8 +36,9 @@ QString FileHandlerPrivate::fileNameFor(const QString &requestPath) const
     // The path arrives as the client sent it. Clients percent-encode names with
     // spaces or non-ASCII letters (UTF-8), so decode before looking for the file;
     // the dot-dot check below runs on the decoded text, where %2e%2e is "..".
-    const QString decoded =
-        QString::fromUtf8(QByteArray::fromPercentEncoding(requestPath.toLatin1()));
+    const QByteArray bytes = QByteArray::fromPercentEncoding(requestPath.toLatin1());
+    // With its size, so that a NUL byte is kept and refused below instead of cutting the text.
+    const QString decoded = QString::fromUtf8(bytes.constData(), bytes.size());
     if (decoded.contains(QChar(0)))
         return QString(); // the file system would cut the name short there
 
