@@ -1,0 +1,179 @@
+#include <QSettings>
+#include <QtTest>
+
+#include "hostprocess.h"
+
+// The whole road of a card insertion on an X display: a chunk line reaches
+// the real kavo-service through its named pipe, the real plug-in sends the
+// number over the peer link, the real kavo-user-agent types it, and the test
+// window, which has the keyboard focus, receives it.
+class tst_CardRoad : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    void initTestCase();
+    void cleanupTestCase();
+    void init();
+    void typesTheNumber_data();
+    void typesTheNumber();
+    void keyEventSwitch_data();
+    void keyEventSwitch();
+    void brokenLineThenCard();
+
+private:
+    QString typed() const { return readTextFile(windowOutput); }
+    // Inserts a card and waits until the plug-in has handled it.
+    bool insert(const QByteArray &lines, const QString &number);
+    void expectTyped(const QString &before, const QString &number);
+    void expectNothingTyped(const QString &before);
+
+    Sandbox sandbox;
+    QString windowOutput;
+    QString fifo;
+    QProcess window;
+    QProcess agent;
+    QByteArray agentConsole;
+    std::unique_ptr<HostProcess> host;
+};
+
+void tst_CardRoad::initTestCase()
+{
+    if (qEnvironmentVariableIsEmpty("DISPLAY"))
+        QSKIP("needs an X display (run through with-xvfb)");
+
+    windowOutput = sandbox.path("typed.txt");
+    window.setProcessEnvironment(sandbox.env);
+    window.start(QStringLiteral(XTEXTWINDOW), QStringList{"--out", windowOutput, "--timeout", "280"});
+    QVERIFY(window.waitForStarted(10000));
+    QByteArray windowSays;
+    QTRY_VERIFY_WITH_TIMEOUT((windowSays += window.readAllStandardOutput()).contains("ready"), 10000);
+
+    agent.setProcessEnvironment(sandbox.env);
+    agent.setWorkingDirectory(sandbox.path("agent"));
+    agent.setProcessChannelMode(QProcess::MergedChannels);
+    agent.start(QStringLiteral(KAVO_USER_AGENT), QStringList());
+    QVERIFY(agent.waitForStarted(10000));
+    QTRY_VERIFY_WITH_TIMEOUT((agentConsole += agent.readAll()).contains("Listening for peer."), 10000);
+
+    QVERIFY(sandbox.makeFifo("chunks"));
+    fifo = sandbox.path("chunks");
+    host.reset(new HostProcess(sandbox));
+    QVERIFY2(host->start({"--chunks", fifo}), qPrintable(host->log()));
+}
+
+void tst_CardRoad::cleanupTestCase()
+{
+    if (host && host->process.state() == QProcess::Running) {
+        QVERIFY(host->stop());
+        QCOMPARE(host->process.exitCode(), 0);
+    }
+    for (QProcess *process : {&agent, &window}) {
+        if (process->state() == QProcess::Running) {
+            process->terminate();
+            QVERIFY(process->waitForFinished(10000));
+        }
+    }
+}
+
+void tst_CardRoad::init()
+{
+    QFile::remove(sandbox.userIni());
+}
+
+bool tst_CardRoad::insert(const QByteArray &lines, const QString &number)
+{
+    const int before = host->log().count(numberLogged(number));
+    if (!writeToPipe(fifo, lines))
+        return false;
+    return QTest::qWaitFor([&] { return host->log().count(numberLogged(number)) > before; }, 10000);
+}
+
+void tst_CardRoad::expectTyped(const QString &before, const QString &number)
+{
+    QTRY_COMPARE_WITH_TIMEOUT(typed().mid(before.size()), number, 10000);
+    QTest::qWait(200); // nothing more follows
+    QCOMPARE(typed().mid(before.size()), number);
+}
+
+void tst_CardRoad::expectNothingTyped(const QString &before)
+{
+    // The plug-in has decided by now; give a wrongly sent text time to arrive.
+    QTest::qWait(500);
+    QCOMPARE(typed(), before);
+}
+
+void tst_CardRoad::typesTheNumber_data()
+{
+    QTest::addColumn<QString>("reader");
+    QTest::addColumn<QString>("number");
+
+    QTest::addRow("sample card") << "Cherry SmartTerminal ST-1144" << "80756014390000472318";
+    QTest::addRow("reader name in capitals") << "CHERRY TC 1300" << "80756014390000000042";
+    QTest::addRow("second card in the same reader") << "Cherry SmartTerminal ST-1144" << "80756099999999999999";
+}
+
+void tst_CardRoad::typesTheNumber()
+{
+    QFETCH(QString, reader);
+    QFETCH(QString, number);
+
+    const QString before = typed();
+    QVERIFY2(insert(cardLine(number, reader), number), qPrintable(host->log()));
+    expectTyped(before, number);
+}
+
+void tst_CardRoad::keyEventSwitch_data()
+{
+    QTest::addColumn<QString>("value");
+    QTest::addColumn<bool>("typed");
+    QTest::addColumn<QString>("number");
+
+    QTest::addRow("false") << "false" << false << "80756010000000000001";
+    QTest::addRow("FALSE") << "FALSE" << false << "80756010000000000002";
+    QTest::addRow("0") << "0" << false << "80756010000000000003";
+    QTest::addRow("true") << "true" << true << "80756010000000000004";
+    QTest::addRow("1") << "1" << true << "80756010000000000005";
+}
+
+void tst_CardRoad::keyEventSwitch()
+{
+    QFETCH(QString, value);
+    QFETCH(bool, typed);
+    QFETCH(QString, number);
+
+    {
+        QSettings ini(sandbox.userIni(), QSettings::IniFormat);
+        ini.setValue("ch.veltor.kavo-service.system/convertToKeyEvent", value);
+        ini.sync();
+        QCOMPARE(ini.status(), QSettings::NoError);
+    }
+    QVERIFY(readTextFile(sandbox.userIni()).contains("[ch.veltor.kavo-service.system]"));
+
+    const QString before = this->typed();
+    QVERIFY2(insert(cardLine(number), number), qPrintable(host->log()));
+    if (typed)
+        expectTyped(before, number);
+    else
+        expectNothingTyped(before);
+
+    // The settings are read for every card: without the file it types again.
+    QFile::remove(sandbox.userIni());
+    const QString after = this->typed();
+    QVERIFY(insert(cardLine("80756010000000000009"), "80756010000000000009"));
+    expectTyped(after, "80756010000000000009");
+}
+
+void tst_CardRoad::brokenLineThenCard()
+{
+    const QString before = typed();
+    const QString number = QStringLiteral("80756020000000000001");
+    QVERIFY2(insert("{\"reader\":\"Cherry\",\"event\":\"card-inserted\"\n" + cardLine(number), number),
+             qPrintable(host->log()));
+    QVERIFY2(host->log().contains(QRegularExpression("warning .*Line \\d+ of the chunk input is not valid JSON")),
+             qPrintable(host->log()));
+    expectTyped(before, number);
+}
+
+QTEST_MAIN(tst_CardRoad)
+#include "tst_cardroad.moc"
