@@ -38,7 +38,6 @@ private Q_SLOTS:
     void headThenGet();
     void fullPathBehindPrefix();
     void noBaseFolder();
-    void castToHandler();
 
 private:
     QTemporaryDir root;
@@ -212,13 +211,6 @@ void tst_FileHandler::noBaseFolder()
     const QByteArray target = QUrl::toPercentEncoding(base + QStringLiteral("/index.html"), "/");
     QTest::ignoreMessage(QtDebugMsg, qPrintable("200 : \"" + QString::fromLatin1(target) + '"'));
     QCOMPARE(rawhttp::exchange(server->port(), "GET " + target + " HTTP/1.1\r\n\r\n").body, page);
-}
-
-void tst_FileHandler::castToHandler()
-{
-    QObject *object = files;
-    QCOMPARE(static_cast<ServerHandler *>(object->qt_metacast("ServerHandler")),
-             static_cast<ServerHandler *>(files));
 }
 
 QTEST_MAIN(tst_FileHandler)

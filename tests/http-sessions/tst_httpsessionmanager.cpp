@@ -54,8 +54,6 @@ private Q_SLOTS:
     void getOrCreate();
     void expiry_data();
     void expiry();
-    void holdTime_data();
-    void holdTime();
     void clearKeepsHeldSessions();
     void concurrentAccess();
 
@@ -177,6 +175,7 @@ void tst_HttpSessionManager::expiry_data()
 
     QTest::addRow("default, a second inside") << 20 << qint64(1200000 - 1000) << true;
     QTest::addRow("default, just past") << 20 << qint64(1200001) << false;
+    QTest::addRow("negative stands for the default") << -5 << qint64(1200000 - 1000) << true;
     QTest::addRow("zero, a few ms old") << 0 << qint64(5) << false;
     QTest::addRow("zero, accessed ahead of now") << 0 << qint64(-60000) << true;
     // Limits beyond 32-bit milliseconds still work.
@@ -204,25 +203,6 @@ void tst_HttpSessionManager::expiry()
     QCOMPARE(manager.isValidSession(QStringLiteral("aged")), kept);
     QVERIFY(manager.isValidSession(QStringLiteral("fresh")));
     QVERIFY(manager.isValidSession(QStringLiteral("null")));
-}
-
-void tst_HttpSessionManager::holdTime_data()
-{
-    QTest::addColumn<int>("minutes");
-    QTest::addColumn<int>("stored");
-    QTest::addRow("negative means default") << -5 << 20;
-    QTest::addRow("zero") << 0 << 0;
-    QTest::addRow("positive") << 7 << 7;
-}
-
-void tst_HttpSessionManager::holdTime()
-{
-    QFETCH(int, minutes);
-    QFETCH(int, stored);
-    HttpSessionManager manager;
-    QCOMPARE(manager.sessionHoldTime(), 20);
-    manager.setSessionHoldTime(minutes);
-    QCOMPARE(manager.sessionHoldTime(), stored);
 }
 
 void tst_HttpSessionManager::clearKeepsHeldSessions()

@@ -6,7 +6,6 @@
 #include <zn-http/response.h>
 #include <zn-http/sslserver.h>
 
-#include <QtCore/QPointer>
 #include <QtCore/QTemporaryDir>
 #include <QtNetwork/QSslSocket>
 #include <QtNetwork/QTcpServer>
@@ -91,7 +90,6 @@ private Q_SLOTS:
     void listenTwice();
     void connectionBeforeHandshake();
     void listenFailure();
-    void destroyedWithParent();
 
 private:
     QTemporaryDir dir;
@@ -245,15 +243,6 @@ void tst_HttpsServer::listenFailure()
     QCOMPARE(server.port(), quint16(0));
     QVERIFY(server.findChildren<SslServer *>().isEmpty());
     QVERIFY(server.listen(QHostAddress::LocalHost, 0));
-}
-
-void tst_HttpsServer::destroyedWithParent()
-{
-    auto *parent = new QObject;
-    QPointer<https::HttpsServer> server = new https::HttpsServer(chain, leafKey, parent);
-    QVERIFY(server->listen(QHostAddress::LocalHost, 0));
-    delete parent;
-    QVERIFY(server.isNull());
 }
 
 QTEST_MAIN(tst_HttpsServer)
