@@ -151,13 +151,13 @@ void ConnectionPrivate::onResponseDone(Response *response)
     if (!response->d->closeAfter) {
         // Sending now saves a round through the event loop for the socket's
         // write notification, which is most of the cost of a small answer.
-        if (socket && !disconnected)
+        if (!disconnected && socket)
             socket->flush();
         return;
     }
     // Whatever follows on this connection could not be answered any more.
     closing = true;
-    if (socket && !disconnected)
+    if (!disconnected && socket)
         socket->disconnectFromHost();
 }
 
@@ -315,7 +315,9 @@ Connection::~Connection()
 
 void Connection::write(const QByteArray &data)
 {
-    if (!d->socket || d->disconnected)
+    // The flag first: a socket that is being destroyed (with its server) is
+    // no longer a QTcpSocket, and the pointer must not be read then.
+    if (d->disconnected || !d->socket)
         return;
     d->socket->write(data);
     d->bytesQueued += data.size();
@@ -323,7 +325,7 @@ void Connection::write(const QByteArray &data)
 
 void Connection::flush()
 {
-    if (d->socket && !d->disconnected)
+    if (!d->disconnected && d->socket)
         d->socket->flush();
 }
 
