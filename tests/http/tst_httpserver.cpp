@@ -311,9 +311,12 @@ void tst_HttpServer::curlChunkedUpload()
     Recorder recorder(&server, false);
     recorder.handler = [](const RequestPtr &request, const ResponsePtr &response) {
         request->storeBody();
-        // The answer waits for the whole body.
-        QObject::connect(request.data(), &http::server::Request::end, response.data(), [request, response] {
-            const QByteArray digest = QCryptographicHash::hash(request->body(), QCryptographicHash::Sha256).toHex();
+        // The answer waits for the whole body. The request is captured by
+        // plain pointer: a shared one, held by the request's own connection,
+        // would keep the request alive for ever.
+        http::server::Request *rq = request.data();
+        QObject::connect(rq, &http::server::Request::end, response.data(), [rq, response] {
+            const QByteArray digest = QCryptographicHash::hash(rq->body(), QCryptographicHash::Sha256).toHex();
             response->setHeader(QStringLiteral("Content-Length"), QString::number(digest.size()));
             response->writeHead(201);
             response->end(digest);
@@ -352,10 +355,11 @@ void tst_HttpServer::pythonClient()
         const QString path = request->path();
         if (path == QLatin1String("/echo")) {
             request->storeBody();
-            QObject::connect(request.data(), &http::server::Request::end, response.data(), [request, response] {
-                response->setHeader(QStringLiteral("Content-Length"), QString::number(request->body().size()));
+            http::server::Request *rq = request.data();
+            QObject::connect(rq, &http::server::Request::end, response.data(), [rq, response] {
+                response->setHeader(QStringLiteral("Content-Length"), QString::number(rq->body().size()));
                 response->writeHead(200);
-                response->end(request->body());
+                response->end(rq->body());
             });
         } else if (path == QLatin1String("/teapot")) {
             response->setHeader(QStringLiteral("Content-Length"), QStringLiteral("0"));
