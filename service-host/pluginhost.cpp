@@ -12,6 +12,20 @@
 
 Q_LOGGING_CATEGORY(lcPluginHost, "ch.veltor.kavo-service.host.plugins")
 
+namespace {
+
+// Strategies are never destroyed: the plug-in does not, and the host must not
+// delete what the plug-in's allocator made. They are kept here to the end of
+// the process, which also keeps leak checkers from reporting them.
+std::vector<http::ControllerStrategy *> &retainedStrategies()
+{
+    // Never destroyed, so that it outlives every static destructor.
+    static auto *strategies = new std::vector<http::ControllerStrategy *>;
+    return *strategies;
+}
+
+} // namespace
+
 PluginHost::PluginHost() = default;
 
 PluginHost::~PluginHost()
@@ -74,8 +88,10 @@ bool PluginHost::loadFile(const QString &fileName)
     plugin->initialize();
     const std::vector<http::ControllerStrategy *> offered = plugin->controllerStrategies();
     for (http::ControllerStrategy *strategy : offered) {
-        if (strategy)
+        if (strategy) {
             controllerStrategies.push_back(strategy);
+            retainedStrategies().push_back(strategy);
+        }
     }
     plugin->registerChunkListeners(this);
 
