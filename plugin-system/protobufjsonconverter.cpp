@@ -30,7 +30,7 @@ const char nanText[] = "NaN";
 const char infinityText[] = "Infinity";
 const char minusInfinityText[] = "-Infinity";
 
-const char base64Alphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+constexpr char base64Alphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
 
 struct Base64DecodeTable
 {
