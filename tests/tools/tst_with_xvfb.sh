@@ -24,7 +24,7 @@ wait
 [ "$(cat "$tmp/a")" != "$(cat "$tmp/b")" ] || fail "parallel runs shared $(cat "$tmp/a")"
 
 # TERM reaches the command and the server still goes away.
-"$with_xvfb" sh -c 'echo "$DISPLAY" >"$0"; trap "exit 3" TERM; sleep 60 & wait' "$tmp/d2" &
+"$with_xvfb" sh -c 'echo "$DISPLAY" >"$0"; sleep 60 >/dev/null 2>&1 & trap "kill \$!; exit 3" TERM; wait' "$tmp/d2" &
 pid=$!
 for _ in $(seq 100); do [ -s "$tmp/d2" ] && break; sleep 0.1; done
 sleep 0.3
