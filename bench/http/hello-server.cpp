@@ -13,6 +13,7 @@
 #include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QHostAddress>
+#include <QLoggingCategory>
 #include <QSharedPointer>
 
 #include <cstdio>
@@ -21,6 +22,9 @@ int main(int argc, char **argv)
 {
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("zn-http-hello"));
+    // The library logs routine progress per request at debug level; QT_LOGGING_RULES
+    // still turns it back on.
+    QLoggingCategory::setFilterRules(QStringLiteral("*.debug=false"));
 
     QCommandLineParser options;
     options.setApplicationDescription(QStringLiteral("Answers every HTTP request with \"hello\\n\"."));

@@ -109,8 +109,12 @@ class Server:
 
     def start(self):
         logfile = open(self.logpath, "ab")
+        env = dict(os.environ)
+        # zn-http-serve logs a line per request; nginx here keeps no access log either.
+        env.setdefault("QT_LOGGING_RULES", "*.debug=false;ch.veltor.examples.zn-http-serve.info=false")
         self.proc = subprocess.Popen(["taskset", "-c", SERVER_CORE] + self.argv, stdin=subprocess.DEVNULL,
-                                     stdout=logfile, stderr=logfile, start_new_session=True, cwd=self.cwd)
+                                     stdout=logfile, stderr=logfile, start_new_session=True, cwd=self.cwd,
+                                     env=env)
         logfile.close()
         started.append(self.proc)
         write_pidfile()
@@ -201,6 +205,24 @@ def run_wrk(server, connections, seconds, close=False, path="/", script=None, sc
     if not result["requests"]:
         log("wrk output for %s:\n%s" % (server.name, out))
     return result
+
+
+def median(values):
+    values = sorted(v for v in values if v is not None)
+    if not values:
+        return None
+    mid = len(values) // 2
+    return values[mid] if len(values) % 2 else (values[mid - 1] + values[mid]) / 2
+
+
+def combine(results):
+    """The median of each figure over several runs; errors are added up."""
+    out = {key: median([r[key] for r in results]) for key in ("rps", "p50", "p99", "cpu_us")}
+    out["requests"] = sum(r["requests"] for r in results)
+    out["errors"] = sum(r["errors"] for r in results)
+    out["non2xx"] = sum(r["non2xx"] for r in results)
+    out["runs"] = len(results)
+    return out
 
 
 # ---------------------------------------------------------------- memory
@@ -316,6 +338,7 @@ def main():
     ap.add_argument("--soak-script", required=True)
     ap.add_argument("--pidfile", required=True)
     ap.add_argument("--quick", action="store_true")
+    ap.add_argument("--runs", type=int, default=3, help="rounds of wrk runs; the median counts")
     ap.add_argument("--only", default="hello,memory,static", help="comma-separated: hello, memory, static")
     args = ap.parse_args()
 
@@ -324,6 +347,7 @@ def main():
 
     parts = set(args.only.split(","))
     seconds = 3 if args.quick else 10
+    rounds = 1 if args.quick else args.runs
     soak_total = 100_000 if args.quick else 1_000_000
     work = args.work
     www = os.path.join(work, "www")
@@ -360,25 +384,36 @@ def main():
     if args.node_script:
         peers.append(mk("Node.js", [args.node, args.node_script, str(ports[4]), www], ports[4]))
 
-    print("HTTP benchmark: server on core %s, wrk on core %s, %d s per wrk run%s; load average %s at start"
-          % (SERVER_CORE, CLIENT_CORE, seconds, " (quick mode)" if args.quick else "", load_average()),
+    print("HTTP benchmark: server on core %s, wrk on core %s, %d s per wrk run, median of %d round(s)%s;"
+          " load average %s at start"
+          % (SERVER_CORE, CLIENT_CORE, seconds, rounds, " (quick mode)" if args.quick else "", load_average()),
           flush=True)
 
     hello, idle = {}, {}
     if "hello" in parts:
-        for srv in peers:
-            log("hello: %s" % srv.name)
-            srv.start()
-            try:
+        # All servers run at once and take turns, round after round, so that a burst of
+        # load from elsewhere on the machine spreads over all of them; the median counts.
+        try:
+            for srv in peers:
+                log("hello: starting %s" % srv.name)
+                srv.start()
                 run_wrk(srv, 50, 1)  # warm-up
                 idle[srv.name] = idle_connections_mib(srv, IDLE_CONNECTIONS)
-                r = {"keepalive": run_wrk(srv, 50, seconds), "single": run_wrk(srv, 1, seconds)}
-                # QtHttpServer ignores "Connection: close" and keeps every connection open, so
-                # there is nothing to measure there.
-                if not srv.name.startswith("Qt 6"):
-                    r["close"] = run_wrk(srv, 50, seconds, close=True)
-                hello[srv.name] = r
-            finally:
+            runs = {}
+            for round_no in range(rounds):
+                for mode, connections, close in (("keepalive", 50, False), ("single", 1, False),
+                                                 ("close", 50, True)):
+                    for srv in peers:
+                        # QtHttpServer ignores "Connection: close" and keeps every connection
+                        # open, so there is nothing to measure there.
+                        if close and srv.name.startswith("Qt 6"):
+                            continue
+                        log("hello: round %d, %s, %s" % (round_no + 1, mode, srv.name))
+                        runs.setdefault(srv.name, {}).setdefault(mode, []).append(
+                            run_wrk(srv, connections, seconds, close=close))
+            hello = {name: {mode: combine(rs) for mode, rs in modes.items()} for name, modes in runs.items()}
+        finally:
+            for srv in peers:
                 srv.stop()
 
     soak_samples, soak_errors, soak_rate = None, 0, None
@@ -399,24 +434,26 @@ def main():
                            "-e", "stderr"], ports[1])
         ngs_tls = Server("nginx TLS", [], ports[2], work, pidfile, "https")
         path = "/static/100k.bin"
-        for srv, scheme in ((zs, "HTTP"), (zss, "HTTPS")):
-            log("static: %s" % srv.name)
-            srv.start()
-            try:
-                run_wrk(srv, 50, 1, path=path)
-                static[("zn-http-serve", scheme, False)] = run_wrk(srv, 50, seconds, path=path)
-            finally:
-                srv.stop()
-        log("static: nginx")
-        ngs.start()
-        ngs_tls.proc = ngs.proc
+        cases = [(zs, "zn-http-serve", "HTTP", False), (zss, "zn-http-serve", "HTTPS", False),
+                 (ngs, "nginx", "HTTP", False), (ngs_tls, "nginx", "HTTPS", False),
+                 (ngs, "nginx", "HTTP", True), (ngs_tls, "nginx", "HTTPS", True)]
         try:
-            for srv, scheme in ((ngs, "HTTP"), (ngs_tls, "HTTPS")):
-                run_wrk(srv, 50, 1, path=path)
-                static[("nginx", scheme, False)] = run_wrk(srv, 50, seconds, path=path)
-                static[("nginx", scheme, True)] = run_wrk(srv, 50, seconds, path=path, close=True)
+            for srv in (zs, zss, ngs):
+                log("static: starting %s" % srv.name)
+                srv.start()
+            ngs_tls.proc = ngs.proc
+            for srv, _, _, _ in cases[:4]:
+                run_wrk(srv, 50, 1, path=path)  # warm-up
+            runs = {}
+            for round_no in range(rounds):
+                for srv, name, scheme, close in cases:
+                    log("static: round %d, %s %s%s" % (round_no + 1, name, scheme, ", new conn" if close else ""))
+                    runs.setdefault((name, scheme, close), []).append(
+                        run_wrk(srv, 50, seconds, path=path, close=close))
+            static = {key: combine(rs) for key, rs in runs.items()}
         finally:
-            ngs.stop()
+            for srv in (zs, zss, ngs):
+                srv.stop()
 
     # ------------------------------------------------------------ tables
     print()

@@ -6,8 +6,9 @@
 #
 #   bench/http/run.sh [--only hello,memory,static]
 #
-# Environment: BENCH_BUILD (build folder, default build-bench), BENCH_QUICK=1 (3 s runs and
-# a 100,000-request soak instead of 10 s and one million).
+# Environment: BENCH_BUILD (build folder, default build-bench), BENCH_QUICK=1 (one round of
+# 3 s runs and a 100,000-request soak instead of three rounds of 10 s and one million),
+# BENCH_RUNS=N (rounds; the median of each figure is reported).
 # Every server it starts runs in its own session and is killed on exit.
 set -euo pipefail
 here="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
@@ -67,5 +68,6 @@ args=(--work "$work" --hello "$hello" --nginx-template "$here/nginx.conf.in" --s
 [ -n "$qt6" ] && args+=(--qt6 "$qt6")
 [ -n "$node_script" ] && args+=(--node-script "$node_script")
 [ "${BENCH_QUICK:-0}" = 1 ] && args+=(--quick)
+[ -n "${BENCH_RUNS:-}" ] && args+=(--runs "$BENCH_RUNS")
 
 python3 "$here/httpbench.py" "${args[@]}" "$@"
