@@ -89,9 +89,10 @@ bool FileHandlerPrivate::handle(QSharedPointer<Request> request, QSharedPointer<
         response->setHeader(QStringLiteral("Content-Type"), type.name());
         const QString size = QString::number(file.size());
         response->setHeader(QStringLiteral("Content-Size"), size);
-        // Without a length the body would end with the connection, and a client
-        // could not tell a cut-off file from a whole one.
+        // The connection still closes after each file, but with a length a client
+        // can tell a cut-off file from a whole one.
         response->setHeader(QStringLiteral("Content-Length"), size);
+        response->setHeader(QStringLiteral("Connection"), QStringLiteral("close"));
         response->writeHead(Response::OK);
         // A body after a HEAD response would be taken for the next response.
         if (request->method() == Request::HTTP_HEAD)
