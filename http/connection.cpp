@@ -7,6 +7,11 @@
 #include <QtCore/QMetaEnum>
 #include <QtCore/QVector>
 
+#ifdef Q_OS_UNIX
+#include <sys/socket.h>
+#include <sys/types.h>
+#endif
+
 namespace http {
 namespace server {
 
@@ -75,6 +80,11 @@ ConnectionPrivate::ConnectionPrivate(Connection *q, QTcpSocket *socket)
     parserSettings->on_body = &ConnectionPrivate::onBody;
     parserSettings->on_message_complete = &ConnectionPrivate::onMessageComplete;
 
+#ifdef Q_OS_UNIX
+    // Only the plain socket: a TLS socket must encrypt what it sends.
+    directSend = socket->metaObject() == &QTcpSocket::staticMetaObject;
+#endif
+
     connect(socket, &QTcpSocket::readyRead, this, &ConnectionPrivate::onReadyRead);
     connect(socket, &QTcpSocket::disconnected, this, &ConnectionPrivate::onDisconnected);
     connect(socket, &QTcpSocket::bytesWritten, this, &ConnectionPrivate::onBytesWritten);
@@ -102,6 +112,8 @@ ConnectionPrivate::~ConnectionPrivate()
 
 void ConnectionPrivate::onReadyRead()
 {
+    const bool wasReading = reading;
+    reading = true;
     while (!disconnected && socket && socket->bytesAvailable() > 0) {
         const qint64 available = socket->bytesAvailable();
         readBuffer.resize(int(qMin<qint64>(available, 1 << 20)));
@@ -111,6 +123,9 @@ void ConnectionPrivate::onReadyRead()
         // The parsed count is of no interest: after an error the parser refuses everything.
         http_parser_execute(parser, parserSettings, readBuffer.constData(), size_t(read));
     }
+    reading = wasReading;
+    if (!reading)
+        sendOutput();
 
     const http_errno error = HTTP_PARSER_ERRNO(parser);
     if (error != HPE_OK) {
@@ -122,6 +137,7 @@ void ConnectionPrivate::onReadyRead()
 void ConnectionPrivate::onDisconnected()
 {
     disconnected = true;
+    output.clear();
     q->deleteLater();
     // Releases a receiver waiting for the rest of a cut-off message.
     if (currentRequest && !currentRequest->d->successful) {
@@ -131,6 +147,11 @@ void ConnectionPrivate::onDisconnected()
 }
 
 void ConnectionPrivate::onBytesWritten(qint64 bytes)
+{
+    confirmWritten(bytes);
+}
+
+void ConnectionPrivate::confirmWritten(qint64 bytes)
 {
     bytesConfirmed += bytes;
     if (bytesConfirmed == bytesQueued) {
@@ -148,10 +169,11 @@ void ConnectionPrivate::onBytesWritten(qint64 bytes)
 
 void ConnectionPrivate::onResponseDone(Response *response)
 {
+    // Sending now saves a round through the event loop for the socket's
+    // write notification, which is most of the cost of a small answer.
+    sendOutput();
     if (!response->d->closeAfter) {
-        // Sending now saves a round through the event loop for the socket's
-        // write notification, which is most of the cost of a small answer.
-        if (!disconnected && socket)
+        if (!disconnected && socket && !directSend)
             socket->flush();
         return;
     }
@@ -159,6 +181,41 @@ void ConnectionPrivate::onResponseDone(Response *response)
     closing = true;
     if (!disconnected && socket)
         socket->disconnectFromHost();
+}
+
+void ConnectionPrivate::queueOutput(const QByteArray &data)
+{
+    output += data; // the first piece is shared, not copied
+    bytesQueued += data.size();
+    // Inside onReadyRead the output goes when the parse returns; elsewhere it
+    // must not wait for a response's end, which may never come.
+    if (!reading && !sendQueued) {
+        sendQueued = true;
+        QMetaObject::invokeMethod(this, [this] { sendOutput(); }, Qt::QueuedConnection);
+    }
+}
+
+void ConnectionPrivate::sendOutput()
+{
+    sendQueued = false;
+    if (output.isEmpty() || disconnected || !socket)
+        return;
+    const QByteArray data = output;
+    output = QByteArray();
+    qint64 sent = 0;
+#ifdef Q_OS_UNIX
+    if (directSend && socket->bytesToWrite() == 0 && socket->state() == QAbstractSocket::ConnectedState) {
+        const ssize_t n = ::send(int(socket->socketDescriptor()), data.constData(), size_t(data.size()),
+                                 MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (n > 0)
+            sent = n;
+    }
+#endif
+    // The socket keeps what the kernel did not take, and reports errors its own way.
+    if (sent < data.size())
+        socket->write(data.constData() + sent, data.size() - sent);
+    if (sent > 0)
+        confirmWritten(sent);
 }
 
 void ConnectionPrivate::storePendingHeader()
@@ -319,14 +376,15 @@ void Connection::write(const QByteArray &data)
     // no longer a QTcpSocket, and the pointer must not be read then.
     if (d->disconnected || !d->socket)
         return;
-    d->socket->write(data);
-    d->bytesQueued += data.size();
+    d->queueOutput(data);
 }
 
 void Connection::flush()
 {
-    if (!d->disconnected && d->socket)
-        d->socket->flush();
+    if (d->disconnected || !d->socket)
+        return;
+    d->sendOutput();
+    d->socket->flush();
 }
 
 } // namespace server

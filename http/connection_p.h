@@ -25,6 +25,9 @@ public:
     void onDisconnected();
     void onBytesWritten(qint64 bytes);
     void onResponseDone(Response *response);
+    void queueOutput(const QByteArray &data);
+    void sendOutput();
+    void confirmWritten(qint64 bytes);
     void storePendingHeader();
 
     static int onMessageBegin(http_parser *parser);
@@ -54,6 +57,14 @@ public:
     // connections per response.
     QVector<Response *> responses;
     QByteArray readBuffer;      // reused for every read
+    // Output of the responses, collected so that a head and its body leave in
+    // one send. A plain TCP socket is written through its descriptor while
+    // its own buffer is empty: that spares the socket's 32 KiB write buffer
+    // and the two write-notifier changes that each buffered write costs.
+    QByteArray output;
+    bool directSend = false;    // plain TCP socket on a platform with send()
+    bool reading = false;       // in onReadyRead: output is sent when it returns
+    bool sendQueued = false;    // a sendOutput() is posted
     QString peerAddress;        // read from the socket once
     quint16 peerPort = 0;
     bool skipMessage = false;   // the message in progress is not dispatched
