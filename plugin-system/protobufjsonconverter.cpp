@@ -6,6 +6,7 @@
 #include <rapidjson/stringbuffer.h>
 #include <rapidjson/writer.h>
 
+#include <charconv>
 #include <cmath>
 #include <cstring>
 #include <memory>
@@ -509,6 +510,62 @@ ConvertResult objectToMessage(const Value &value, Message *message, const Descri
     return ProtobufJsonConverter::ConvertSuccess;
 }
 
+using Document = rapidjson::GenericDocument<rapidjson::UTF8<>, Allocator>;
+
+bool isNumberCharacter(char c)
+{
+    return (c >= '0' && c <= '9') || c == '-' || c == '+' || c == '.' || c == 'e' || c == 'E';
+}
+
+// Doubles are taken from their text, correctly rounded, so that they read back
+// exactly as they were written. RapidJSON's own full-precision mode cannot be
+// used: release 1.1.0 reads a zero with a large exponent, such as 0e39, as an
+// arbitrary number (by undefined behaviour), so the reader runs in its normal
+// mode and each double it reports is read again from the text, which in-situ
+// parsing leaves in place right before the reader's position.
+class ExactDoubleHandler
+{
+public:
+    ExactDoubleHandler(Document &document, const char *text, rapidjson::InsituStringStream &stream)
+        : document(document), text(text), stream(stream)
+    {
+    }
+
+    bool Double(double d)
+    {
+        const char *end = text + stream.Tell();
+        const char *begin = end;
+        // In JSON no number character comes right before a number.
+        while (begin > text && isNumberCharacter(begin[-1]))
+            --begin;
+        double exact;
+        const std::from_chars_result result = std::from_chars(begin, end, exact);
+        // Beyond the range of double the reader's own result stands.
+        if (result.ec == std::errc() && result.ptr == end)
+            d = exact;
+        return document.Double(d);
+    }
+
+    bool Null() { return document.Null(); }
+    bool Bool(bool b) { return document.Bool(b); }
+    bool Int(int i) { return document.Int(i); }
+    bool Uint(unsigned u) { return document.Uint(u); }
+    bool Int64(int64_t i) { return document.Int64(i); }
+    bool Uint64(uint64_t u) { return document.Uint64(u); }
+    bool RawNumber(const char *s, rapidjson::SizeType n, bool copy) { return document.RawNumber(s, n, copy); }
+    bool String(const char *s, rapidjson::SizeType n, bool copy) { return document.String(s, n, copy); }
+    bool StartObject() { return document.StartObject(); }
+    bool Key(const char *s, rapidjson::SizeType n, bool copy) { return document.Key(s, n, copy); }
+    bool EndObject(rapidjson::SizeType count) { return document.EndObject(count); }
+    bool StartArray() { return document.StartArray(); }
+    bool EndArray(rapidjson::SizeType count) { return document.EndArray(count); }
+
+private:
+    Document &document;
+    const char *text;
+    rapidjson::InsituStringStream &stream;
+};
+
 } // namespace
 
 void ProtobufJsonConverter::messageToJson(const Message &message, std::string &out)
@@ -540,12 +597,19 @@ ProtobufJsonConverter::ConvertResult ProtobufJsonConverter::jsonToMessage(const 
 
     char buffer[poolBufferSize];
     Allocator allocator(buffer, sizeof buffer);
-    rapidjson::GenericDocument<rapidjson::UTF8<>, Allocator> document(&allocator);
+    Document document(&allocator);
     // Iterative: thousands of opening brackets must not exhaust the stack.
-    // Full precision: doubles must read back exactly as they were written.
-    document.ParseInsitu<rapidjson::kParseIterativeFlag | rapidjson::kParseFullPrecisionFlag>(text);
-    if (document.HasParseError()) {
-        error.append(rapidjson::GetParseError_En(document.GetParseError()));
+    rapidjson::InsituStringStream stream(text);
+    ExactDoubleHandler handler(document, text, stream);
+    rapidjson::GenericReader<rapidjson::UTF8<>, rapidjson::UTF8<>> reader;
+    rapidjson::ParseResult parsed;
+    const auto parse = [&](Document &) {
+        parsed = reader.Parse<rapidjson::kParseInsituFlag | rapidjson::kParseIterativeFlag>(stream, handler);
+        return !parsed.IsError();
+    };
+    document.Populate(parse);
+    if (parsed.IsError()) {
+        error.append(rapidjson::GetParseError_En(parsed.Code()));
         return ConvertParseError;
     }
     return objectToMessage(document, message, error, 0);

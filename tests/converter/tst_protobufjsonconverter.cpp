@@ -333,6 +333,10 @@ void tst_ProtobufJsonConverter::toMessage_data()
     QTest::addRow("double narrowed to float") << all << QByteArray()
                                               << QByteArray("{\"f_float\":0.10000000149011612}") << 0 << stale
                                               << QByteArray("f_float: 0.1");
+    QTest::addRow("zero with a large exponent")
+        << all << QByteArray()
+        << QByteArray("{\"f_double\":0e39,\"f_float\":-0.000e308,\"r_double\":[0.0e-30,0e300,1e-400,5e0,1e300]}")
+        << 0 << stale << QByteArray("f_double: 0 f_float: -0 r_double: [0, 0, 0, 5, 1e300]");
     QTest::addRow("infinity for a double") << all << QByteArray()
                                            << QByteArray("{\"f_double\":\"-Infinity\",\"r_float\":[\"Infinity\"]}")
                                            << 0 << stale << QByteArray("f_double: -inf r_float: inf");
