@@ -522,7 +522,7 @@ bool isNumberCharacter(char c)
 // used: release 1.1.0 reads a zero with a large exponent, such as 0e39, as an
 // arbitrary number (by undefined behaviour), so the reader runs in its normal
 // mode and each double it reports is read again from the text, which in-situ
-// parsing leaves in place right before the reader's position.
+// parsing leaves in place at the reader's position.
 class ExactDoubleHandler
 {
 public:
@@ -533,11 +533,15 @@ public:
 
     bool Double(double d)
     {
-        const char *end = text + stream.Tell();
-        const char *begin = end;
-        // In JSON no number character comes right before a number.
+        // The reader stands at the start of the number or, depending on the
+        // release, at its end; in JSON no number character comes right
+        // before or after a number. The text ends with a NUL.
+        const char *begin = text + stream.Tell();
+        const char *end = begin;
         while (begin > text && isNumberCharacter(begin[-1]))
             --begin;
+        while (isNumberCharacter(*end))
+            ++end;
         double exact;
         const std::from_chars_result result = std::from_chars(begin, end, exact);
         // Beyond the range of double the reader's own result stands.

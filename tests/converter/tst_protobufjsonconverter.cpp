@@ -337,6 +337,12 @@ void tst_ProtobufJsonConverter::toMessage_data()
         << all << QByteArray()
         << QByteArray("{\"f_double\":0e39,\"f_float\":-0.000e308,\"r_double\":[0.0e-30,0e300,1e-400,5e0,1e300]}")
         << 0 << stale << QByteArray("f_double: 0 f_float: -0 r_double: [0, 0, 0, 5, 1e300]");
+    QTest::addRow("doubles correctly rounded")
+        << all << QByteArray() << QByteArray("{\"r_double\":[1.0000001033149363e308,1.0000001033149362e308,"
+                                             "0.30000000000000004,2.2250738585072011e-308,4.9e-324]}")
+        << 0 << stale
+        << QByteArray("r_double: [1.0000001033149363e308, 1.0000001033149363e308, 0.30000000000000004, "
+                      "2.2250738585072011e-308, 4.9e-324]");
     QTest::addRow("infinity for a double") << all << QByteArray()
                                            << QByteArray("{\"f_double\":\"-Infinity\",\"r_float\":[\"Infinity\"]}")
                                            << 0 << stale << QByteArray("f_double: -inf r_float: inf");
