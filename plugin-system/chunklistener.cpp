@@ -31,6 +31,11 @@ ChunkListener::ChunkListener()
 {
 }
 
+ChunkListener::ChunkListener(std::unique_ptr<KeySequenceSender> sender)
+    : sender(std::move(sender))
+{
+}
+
 ChunkListener::~ChunkListener() = default;
 
 void ChunkListener::chunkUpdated(const QJsonValue &chunk)

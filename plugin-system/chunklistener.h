@@ -14,6 +14,8 @@ class ChunkListener final : public ChunkUpdateListener
 {
 public:
     ChunkListener();
+    // Takes another sender, for instance one that records instead of sending.
+    explicit ChunkListener(std::unique_ptr<KeySequenceSender> sender);
     ~ChunkListener();
 
     void chunkUpdated(const QJsonValue &chunk) override;

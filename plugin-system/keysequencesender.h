@@ -16,10 +16,11 @@ class KeySequenceSender
 {
 public:
     KeySequenceSender();
-    ~KeySequenceSender();
+    virtual ~KeySequenceSender();
 
     // Failures are logged by the peer link; nothing is retried or queued.
-    void send(const QString &text);
+    // Virtual so that the listener can be driven without a user agent.
+    virtual void send(const QString &text);
 
 private:
     std::unique_ptr<veltor::system::ConnectionPeer> peer;
