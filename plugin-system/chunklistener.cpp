@@ -46,10 +46,12 @@ void ChunkListener::chunkUpdated(const QJsonValue &chunk)
     if (!reader.contains(QLatin1String("Cherry"), Qt::CaseInsensitive))
         return;
 
+    // Compared as texts: comparing the variants would convert the text to the
+    // member's type, and a member that is true would equal any text.
     const QString contentKey = QStringLiteral("content");
-    if (!map.contains(contentKey) || map.value(contentKey) != QStringLiteral("card-admin-content"))
+    if (!map.contains(contentKey) || map.value(contentKey).toString() != QLatin1String("card-admin-content"))
         return;
-    if (map.value(QStringLiteral("event")) != QStringLiteral("card-inserted"))
+    if (map.value(QStringLiteral("event")).toString() != QLatin1String("card-inserted"))
         return;
 
     const QString data = map.value(QStringLiteral("data")).toString();

@@ -246,6 +246,9 @@ void tst_ChunkListener::chunks_data()
     QTest::addRow("content that is not a text")
         << QJsonValue(QJsonObject{{"reader", "Cherry"}, {"event", "card-inserted"}, {"content", 1}, {"data", xml}})
         << none << QStringList();
+    QTest::addRow("content and event that are true")
+        << QJsonValue(QJsonObject{{"reader", "Cherry"}, {"event", true}, {"content", true}, {"data", xml}})
+        << none << QStringList();
     QTest::addRow("chunk that is not an object")
         << QJsonValue(QJsonArray{"Cherry", "card-inserted", "card-admin-content", xml}) << none << QStringList();
     QTest::addRow("chunk that is a text") << QJsonValue(xml) << none << QStringList();
