@@ -48,8 +48,14 @@ node_script=""
 mkdir -p "$work"
 pidfile="$work/servers.pid"
 : >"$pidfile"
+driver=""
 cleanup() {
-    # The driver stops its servers itself; this catches any it left behind if it was killed.
+    # The driver stops its servers when told to; the pid file catches any it
+    # left behind if it was killed outright.
+    if [ -n "$driver" ]; then
+        kill -TERM "$driver" 2>/dev/null || true
+        wait "$driver" 2>/dev/null || true
+    fi
     local pid
     while read -r pid; do
         [ -n "$pid" ] && kill -TERM -- "-$pid" 2>/dev/null || true
@@ -58,6 +64,7 @@ cleanup() {
 trap cleanup EXIT
 trap 'exit 130' INT
 trap 'exit 143' TERM
+trap 'exit 129' HUP
 
 # 1,000 idle connections plus wrk's need more descriptors than the usual 1,024.
 ulimit -n "$(ulimit -Hn)" 2>/dev/null || ulimit -n 4096 2>/dev/null || true
@@ -70,4 +77,10 @@ args=(--work "$work" --hello "$hello" --nginx-template "$here/nginx.conf.in" --s
 [ "${BENCH_QUICK:-0}" = 1 ] && args+=(--quick)
 [ -n "${BENCH_RUNS:-}" ] && args+=(--runs "$BENCH_RUNS")
 
-python3 "$here/httpbench.py" "${args[@]}" "$@"
+# In the background, so that a signal to this script reaches the trap at once.
+python3 "$here/httpbench.py" "${args[@]}" "$@" &
+driver=$!
+status=0
+wait "$driver" || status=$?
+driver=""
+exit "$status"
