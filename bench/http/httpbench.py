@@ -222,6 +222,7 @@ def combine(results):
     out["errors"] = sum(r["errors"] for r in results)
     out["non2xx"] = sum(r["non2xx"] for r in results)
     out["runs"] = len(results)
+    out["each_rps"] = [r["rps"] for r in results]
     return out
 
 
@@ -338,7 +339,7 @@ def main():
     ap.add_argument("--soak-script", required=True)
     ap.add_argument("--pidfile", required=True)
     ap.add_argument("--quick", action="store_true")
-    ap.add_argument("--runs", type=int, default=3, help="rounds of wrk runs; the median counts")
+    ap.add_argument("--runs", type=int, default=0, help="rounds of wrk runs (default 3, quick 1); the median counts")
     ap.add_argument("--only", default="hello,memory,static", help="comma-separated: hello, memory, static")
     args = ap.parse_args()
 
@@ -347,7 +348,7 @@ def main():
 
     parts = set(args.only.split(","))
     seconds = 3 if args.quick else 10
-    rounds = 1 if args.quick else args.runs
+    rounds = args.runs or (1 if args.quick else 3)
     soak_total = 100_000 if args.quick else 1_000_000
     work = args.work
     www = os.path.join(work, "www")
@@ -479,6 +480,15 @@ def main():
             i = idle.get(srv.name)
             if i:
                 rows.append([srv.name, "%.1f" % i[1], "%.1f" % i[2], "%.1f" % i[0]])
+        if rounds > 1:
+            rows = []
+            for srv in peers:
+                r = hello.get(srv.name, {})
+                rows.append([srv.name] + [" / ".join(fmt_num(v) for v in r[m]["each_rps"]) if m in r else "-"
+                                          for m in ("keepalive", "single", "close")])
+            print("Requests per second in each round (the spread shows how noisy the machine was)")
+            print(table(["server", "keep-alive", "1 conn", "new conn"], rows))
+            print()
         print("Resident memory (VmRSS) with %d idle open connections" % IDLE_CONNECTIONS)
         print(table(["server", "before MiB", "with idle conns MiB", "growth MiB"], rows))
         print()
