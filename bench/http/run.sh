@@ -8,7 +8,7 @@
 #
 # Environment: BENCH_BUILD (build folder, default build-bench), BENCH_QUICK=1 (one round of
 # 3 s runs and a 100,000-request soak instead of three rounds of 10 s and one million),
-# BENCH_RUNS=N (rounds; the median of each figure is reported).
+# BENCH_RUNS=N (rounds; the best throughput and latency and the median CPU per request count).
 # Every server it starts runs in its own session and is killed on exit.
 set -euo pipefail
 here="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
