@@ -90,9 +90,13 @@ bool ConnectionPeer::sendMessage(QByteArray message, int timeoutMs)
         qCWarning(lcPeer, "No peer.");
         return false; // dropped: the caller decides whether to try again
     }
-    socket->write(message);
-    const bool ok = socket->flush();
-    socket->waitForBytesWritten(timeoutMs);
+    // Writing to a peer that has gone closes the link on the spot, and the
+    // close clears the member; the socket itself lives on until deleteLater.
+    QLocalSocket *const link = socket;
+    link->write(message);
+    const bool ok = link->flush();
+    if (socket == link)
+        link->waitForBytesWritten(timeoutMs);
     return ok;
 }
 

@@ -89,6 +89,7 @@ private Q_SLOTS:
     void bytesBeforeCloseAreDelivered();
     void listenerKilledNameTakenOver();
     void sendWithoutPeer();
+    void sendToVanishedPeer();
 
 private:
     QStringList uniqueIdentity();
@@ -382,6 +383,29 @@ void tst_ConnectionPeer::sendWithoutPeer()
     QTest::ignoreMessage(QtWarningMsg, "No peer.");
     QVERIFY(!peer.sendMessage("dropped", 100));
     QCOMPARE(events, QStringList{"warning No peer."});
+}
+
+void tst_ConnectionPeer::sendToVanishedPeer()
+{
+    const QStringList identity = uniqueIdentity();
+    PeerProcess listener(identity);
+    listener.command("elect");
+    QTRY_VERIFY(listener.lines.contains("elect true"));
+
+    ConnectionPeer peer(identity.at(0), identity.at(1), identity.at(2));
+    QVERIFY(peer.connectOrListen(100));
+    // The other side goes while this side's event loop does not run, so the
+    // send itself is what finds the link broken and closes it.
+    listener.command("quit");
+    QVERIFY(listener.process.waitForFinished(3000));
+    events.clear();
+    QVERIFY(!peer.sendMessage("lost", 100));
+    QVERIFY(events.contains("info Peer lost."));
+
+    // Idle again: the next election starts afresh and takes over the name.
+    events.clear();
+    QVERIFY(peer.connectOrListen(100));
+    QCOMPARE(events, (QStringList{"debug I'll be the listening peer.", "debug Listening for peer."}));
 }
 
 QTEST_MAIN(tst_ConnectionPeer)
