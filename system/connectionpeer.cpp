@@ -131,14 +131,21 @@ void ConnectionPeer::peerFound()
 
 void ConnectionPeer::serverNewConnection()
 {
-    if (socket) {
-        qCDebug(lcPeer, "Already have a peer.");
-        return;
-    }
-    // Oldest first; skip past connections that died while they waited.
+    // Oldest first; skip past connections that died before they were taken.
     while (!socket && server && server->hasPendingConnections()) {
         socket = server->nextPendingConnection();
         peerFound();
+    }
+    if (!socket || !server || !server->hasPendingConnections())
+        return;
+    qCDebug(lcPeer, "Already have a peer.");
+    // Closed at once rather than left waiting: a waiting connection's bytes (a
+    // card number) would be delivered whenever it is finally taken, long after
+    // they were meant, while the sender believes them delivered. Closed, it
+    // learns that it has no peer and elects again on its next send.
+    while (QLocalSocket *extra = server->nextPendingConnection()) {
+        extra->abort();
+        extra->deleteLater();
     }
 }
 

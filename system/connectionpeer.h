@@ -13,8 +13,8 @@ namespace system {
 // Links two processes over a local socket without either being configured as
 // server or client: both derive the same socket name from three identity
 // strings, and whoever runs the election first listens while the other connects.
-// A listener serves one peer at a time: a further connection waits, unread, until
-// the current peer has gone and yet another connection arrives.
+// A listener serves one peer at a time: a further connection is closed unread, so
+// that its sender elects again later instead of having its bytes delivered late.
 class ConnectionPeer : public QObject
 {
     Q_OBJECT
