@@ -1,0 +1,370 @@
+#include <QtTest>
+
+#include "hostprocess.h"
+
+#include <memory>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+// Processes of the card road dying, starting late or doubled, with the real
+// kavo-service and plug-in, the real kavo-user-agent and a window on a private
+// X display. Each test builds its road in a sandbox of its own, so the peer
+// link's socket (in TMPDIR) is never shared between tests; the window is.
+class tst_RoadFaults : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    void initTestCase();
+    void cleanupTestCase();
+    void init();
+    void cleanup();
+    void agentKilledBetweenCards_data();
+    void agentKilledBetweenCards();
+    void hostKilledWhileAgentRuns_data();
+    void hostKilledWhileAgentRuns();
+    void agentStartedLate();
+    void twoHosts();
+
+private:
+    struct Agent
+    {
+        QProcess process;
+        QString output;
+        QString log()
+        {
+            output += QString::fromUtf8(process.readAll());
+            return output;
+        }
+    };
+
+    QString typed() const { return readTextFile(windowOutput); }
+    HostProcess *startHost(const QString &fifoName);
+    Agent *startAgent();
+    void insertCard(HostProcess *host, const QString &fifoName, const QString &number);
+    void expectTyped(const QString &before, const QString &number);
+    void road_data();
+    void buildRoad(bool pluginListens);
+
+    Sandbox windowSandbox;
+    QString windowOutput;
+    QProcess window;
+
+    std::unique_ptr<Sandbox> sandbox;
+    std::vector<std::unique_ptr<HostProcess>> hosts;
+    std::vector<std::unique_ptr<Agent>> agents;
+};
+
+namespace {
+
+// True once text shows up in the log at or after position from.
+template<typename Log>
+bool logShows(Log log, const QString &text, int from = 0, int timeoutMs = 10000)
+{
+    return QTest::qWaitFor([&] { return log().indexOf(text, from) >= 0; }, timeoutMs);
+}
+
+// Like writeToPipe, but fails at once when no host reads the FIFO any more,
+// instead of waiting for a reader that has died.
+bool writeToReader(const QString &fifo, const QByteArray &bytes)
+{
+    const int fd = ::open(QFile::encodeName(fifo).constData(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    qint64 done = 0;
+    while (done < bytes.size()) {
+        const ssize_t n = ::write(fd, bytes.constData() + done, size_t(bytes.size() - done));
+        if (n <= 0)
+            break;
+        done += n;
+    }
+    ::close(fd);
+    return done == bytes.size();
+}
+
+const QString agentListens = QStringLiteral("Listening for peer.");
+const QString peerFound = QStringLiteral("Peer found.");
+const QString peerLost = QStringLiteral("Peer lost.");
+
+} // namespace
+
+void tst_RoadFaults::initTestCase()
+{
+    if (qEnvironmentVariableIsEmpty("DISPLAY"))
+        QSKIP("needs an X display (run through with-xvfb)");
+    // A host that dies while being fed must fail the test, not kill it.
+    ::signal(SIGPIPE, SIG_IGN);
+
+    windowOutput = windowSandbox.path("typed.txt");
+    window.setProcessEnvironment(windowSandbox.env);
+    window.start(QStringLiteral(XTEXTWINDOW), QStringList{"--out", windowOutput, "--timeout", "280"});
+    QVERIFY(window.waitForStarted(10000));
+    QByteArray windowSays;
+    QTRY_VERIFY_WITH_TIMEOUT((windowSays += window.readAllStandardOutput()).contains("ready"), 10000);
+}
+
+void tst_RoadFaults::cleanupTestCase()
+{
+    if (window.state() == QProcess::Running) {
+        window.terminate();
+        QVERIFY(window.waitForFinished(10000));
+    }
+}
+
+void tst_RoadFaults::init()
+{
+    sandbox.reset(new Sandbox);
+}
+
+void tst_RoadFaults::cleanup()
+{
+    // Whatever is still running must not have crashed on the way.
+    for (auto &host : hosts) {
+        if (host->process.state() == QProcess::Running) {
+            QVERIFY2(host->stop(), qPrintable(host->log()));
+            QCOMPARE(host->process.exitStatus(), QProcess::NormalExit);
+            QCOMPARE(host->process.exitCode(), 0);
+        }
+    }
+    for (auto &agent : agents) {
+        if (agent->process.state() == QProcess::Running) {
+            agent->process.terminate();
+            QVERIFY(agent->process.waitForFinished(10000));
+            QCOMPARE(agent->process.exitStatus(), QProcess::NormalExit);
+        }
+    }
+    if (QTest::currentTestFailed()) {
+        for (auto &host : hosts)
+            qWarning().noquote() << "host log:\n" << host->log();
+        for (auto &agent : agents)
+            qWarning().noquote() << "agent log:\n" << agent->log();
+    }
+    hosts.clear();
+    agents.clear();
+    sandbox.reset();
+}
+
+HostProcess *tst_RoadFaults::startHost(const QString &fifoName)
+{
+    if (!QFileInfo::exists(sandbox->path(fifoName)) && !sandbox->makeFifo(fifoName))
+        return nullptr;
+    hosts.emplace_back(new HostProcess(*sandbox));
+    HostProcess *host = hosts.back().get();
+    if (!host->start({"--chunks", sandbox->path(fifoName)})) {
+        qWarning().noquote() << host->log();
+        return nullptr;
+    }
+    return host;
+}
+
+// Starts an agent and waits for its first election: it either listens or has
+// found a listening plug-in.
+tst_RoadFaults::Agent *tst_RoadFaults::startAgent()
+{
+    agents.emplace_back(new Agent);
+    Agent *agent = agents.back().get();
+    agent->process.setProcessEnvironment(sandbox->env);
+    agent->process.setWorkingDirectory(sandbox->path("agent"));
+    agent->process.setProcessChannelMode(QProcess::MergedChannels);
+    agent->process.start(QStringLiteral(KAVO_USER_AGENT), QStringList());
+    if (!agent->process.waitForStarted(10000))
+        return nullptr;
+    const bool elected = QTest::qWaitFor([agent] {
+        const QString log = agent->log();
+        return log.contains(agentListens) || log.contains(peerFound);
+    }, 10000);
+    return elected ? agent : nullptr;
+}
+
+void tst_RoadFaults::insertCard(HostProcess *host, const QString &fifoName, const QString &number)
+{
+    const int before = host->log().count(numberLogged(number));
+    QVERIFY2(writeToReader(sandbox->path(fifoName), cardLine(number)), qPrintable(host->log()));
+    QVERIFY2(QTest::qWaitFor([&] { return host->log().count(numberLogged(number)) > before; }, 10000),
+             qPrintable(host->log()));
+}
+
+void tst_RoadFaults::expectTyped(const QString &before, const QString &number)
+{
+    QTRY_COMPARE_WITH_TIMEOUT(typed().mid(before.size()), number, 10000);
+    QTest::qWait(200); // nothing more follows
+    QCOMPARE(typed().mid(before.size()), number);
+}
+
+void tst_RoadFaults::road_data()
+{
+    QTest::addColumn<bool>("pluginListens");
+    // The agent came first and listens; the plug-in connects on its first card.
+    QTest::addRow("agent listens") << false;
+    // The host had a card before the agent ran: the plug-in listens and the
+    // agent connects to it.
+    QTest::addRow("plug-in listens") << true;
+}
+
+// A host on the FIFO "chunks" and an agent, linked in the given roles, with
+// one card typed through them.
+void tst_RoadFaults::buildRoad(bool pluginListens)
+{
+    HostProcess *host = nullptr;
+    Agent *agent = nullptr;
+    if (pluginListens) {
+        QVERIFY(host = startHost("chunks"));
+        // Nobody to type it: lost, and the plug-in takes the name.
+        insertCard(host, "chunks", "80756030000000000000");
+        QVERIFY(logShows([host] { return host->log(); }, "No peer."));
+        QVERIFY(host->log().contains(agentListens));
+        QVERIFY(agent = startAgent());
+        QVERIFY2(logShows([agent] { return agent->log(); }, "Found listening peer."), qPrintable(agent->log()));
+    } else {
+        QVERIFY(agent = startAgent());
+        QVERIFY(agent->log().contains(agentListens));
+        QVERIFY(host = startHost("chunks"));
+    }
+
+    const QString before = typed();
+    insertCard(host, "chunks", "80756030000000000001");
+    expectTyped(before, "80756030000000000001");
+    QVERIFY(logShows([host] { return host->log(); }, peerFound));
+    QVERIFY(logShows([agent] { return agent->log(); }, peerFound));
+}
+
+void tst_RoadFaults::agentKilledBetweenCards_data()
+{
+    road_data();
+}
+
+// The agent dies without a word and a new one starts before the next card:
+// the plug-in's next election finds the new agent, whichever side listened.
+void tst_RoadFaults::agentKilledBetweenCards()
+{
+    QFETCH(bool, pluginListens);
+    buildRoad(pluginListens);
+    if (QTest::currentTestFailed())
+        return;
+    HostProcess *host = hosts.front().get();
+
+    const int hostMark = host->log().size();
+    agents.front()->process.kill();
+    QVERIFY(agents.front()->process.waitForFinished(10000));
+    QVERIFY2(logShows([host] { return host->log(); }, peerLost, hostMark), qPrintable(host->log()));
+
+    Agent *agent = startAgent();
+    QVERIFY(agent);
+    if (pluginListens) {
+        // The plug-in still listens; the new agent connects to it.
+        QVERIFY2(logShows([agent] { return agent->log(); }, peerFound), qPrintable(agent->log()));
+        QVERIFY(logShows([host] { return host->log(); }, peerFound, hostMark));
+    } else {
+        // The dead agent's socket file is cleared and taken over.
+        QVERIFY(agent->log().contains(agentListens));
+    }
+
+    const QString before = typed();
+    insertCard(host, "chunks", "80756030000000000002");
+    expectTyped(before, "80756030000000000002");
+}
+
+void tst_RoadFaults::hostKilledWhileAgentRuns_data()
+{
+    road_data();
+}
+
+// The host dies without a word: the agent keeps running (and listens, if the
+// plug-in was the listener), and a new host's card is typed.
+void tst_RoadFaults::hostKilledWhileAgentRuns()
+{
+    QFETCH(bool, pluginListens);
+    buildRoad(pluginListens);
+    if (QTest::currentTestFailed())
+        return;
+    Agent *agent = agents.front().get();
+
+    const int agentMark = agent->log().size();
+    hosts.front()->process.kill();
+    QVERIFY(hosts.front()->process.waitForFinished(10000));
+    QVERIFY2(logShows([agent] { return agent->log(); }, peerLost, agentMark), qPrintable(agent->log()));
+    if (pluginListens) {
+        QVERIFY2(logShows([agent] { return agent->log(); }, "I'll be the listening peer.", agentMark),
+                 qPrintable(agent->log()));
+        QVERIFY(logShows([agent] { return agent->log(); }, agentListens, agentMark));
+    } else {
+        QVERIFY(logShows([agent] { return agent->log(); }, "I am already listening.", agentMark));
+    }
+    QCOMPARE(agent->process.state(), QProcess::Running);
+
+    HostProcess *host = startHost("chunks");
+    QVERIFY(host);
+    const QString before = typed();
+    insertCard(host, "chunks", "80756030000000000003");
+    expectTyped(before, "80756030000000000003");
+    QCOMPARE(agent->process.state(), QProcess::Running);
+}
+
+// The agent starts five seconds after the host: the card inserted before it
+// exists is lost, as the link has no queue; the next one is typed.
+void tst_RoadFaults::agentStartedLate()
+{
+    QElapsedTimer sinceHost;
+    sinceHost.start();
+    HostProcess *host = startHost("chunks");
+    QVERIFY(host);
+
+    const QString before = typed();
+    insertCard(host, "chunks", "80756040000000000001");
+    QVERIFY(logShows([host] { return host->log(); }, "No peer."));
+
+    QTest::qWait(qMax(0, int(5000 - sinceHost.elapsed())));
+    QCOMPARE(typed(), before);
+    Agent *agent = startAgent();
+    QVERIFY(agent);
+    QVERIFY2(logShows([agent] { return agent->log(); }, peerFound), qPrintable(agent->log()));
+    QVERIFY(logShows([host] { return host->log(); }, peerFound));
+
+    insertCard(host, "chunks", "80756040000000000002");
+    // Only the second number: the first is not typed late.
+    expectTyped(before, "80756040000000000002");
+}
+
+// Two hosts, both with the plug-in, and one agent. The agent serves one link
+// at a time: the host whose plug-in linked first has its cards typed. The
+// other host's plug-in connects, is closed unread by the agent, and its card
+// is lost (its log shows "Peer found." and at once "Peer lost."); it is never
+// typed later. Once the first host has gone, the other host's next card links
+// it and is typed. Nothing crashes.
+void tst_RoadFaults::twoHosts()
+{
+    Agent *agent = startAgent();
+    QVERIFY(agent);
+    HostProcess *first = startHost("first");
+    HostProcess *second = startHost("second");
+    QVERIFY(first && second);
+
+    QString before = typed();
+    insertCard(first, "first", "80756050000000000001");
+    expectTyped(before, "80756050000000000001");
+
+    int agentMark = agent->log().size();
+    before = typed();
+    insertCard(second, "second", "80756050000000000002");
+    QVERIFY2(logShows([second] { return second->log(); }, peerLost), qPrintable(second->log()));
+    QVERIFY(logShows([agent] { return agent->log(); }, "Already have a peer.", agentMark));
+    // The first host still has the link.
+    insertCard(first, "first", "80756050000000000003");
+    expectTyped(before, "80756050000000000003");
+
+    agentMark = agent->log().size();
+    before = typed();
+    first->process.kill();
+    QVERIFY(first->process.waitForFinished(10000));
+    QVERIFY(logShows([agent] { return agent->log(); }, peerLost, agentMark));
+
+    insertCard(second, "second", "80756050000000000004");
+    expectTyped(before, "80756050000000000004");
+    QCOMPARE(agent->process.state(), QProcess::Running);
+    QCOMPARE(second->process.state(), QProcess::Running);
+}
+
+QTEST_MAIN(tst_RoadFaults)
+#include "tst_roadfaults.moc"
