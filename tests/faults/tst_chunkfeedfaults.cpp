@@ -141,7 +141,11 @@ void tst_ChunkFeedFaults::badFeed()
     // The peak, not only the present: the line must never have been held whole.
     const qint64 peakKiB = statusKiB(pid, "VmHWM");
     qDebug("RSS %lld KiB at start, peak %lld KiB", startKiB, peakKiB);
+#ifndef __SANITIZE_ADDRESS__
+    // AddressSanitizer keeps freed blocks in its quarantine (256 MB), so in
+    // that build the peak says nothing about the host's own buffers.
     QVERIFY2(peakKiB - startKiB < 48 * 1024, qPrintable(QString::number(peakKiB)));
+#endif
 
     // Still serving and still reading cards.
     QCOMPARE(host.process.state(), QProcess::Running);
