@@ -169,7 +169,7 @@ async def read_until_closed(reader, parser):
 async def hold_connections(server, path, total, keep_alive, timeout):
     """Opens total connections and holds them (with keep-alive, each served as it opens),
     then sends one request on every one of them at once and reads the answers.
-    Returns (opened, served, served again, seconds to open, RSS idle-open, links)."""
+    Returns (opened, served, seconds to open, RSS open, RSS served, links)."""
     request = request_bytes(path)
     gate = asyncio.Semaphore(32)  # connects in flight
     links = []
@@ -217,10 +217,9 @@ async def hold_connections(server, path, total, keep_alive, timeout):
 
     served = await serve_all()
     held_rss = server.rss_kib()
-    again = 0
     if failures:
         log("  %d failures, first: %s" % (len(failures), failures[0]))
-    return len(links), served, again, opened, idle_rss, held_rss, links
+    return len(links), served, opened, idle_rss, held_rss, links
 
 
 async def close_links(links):
@@ -414,7 +413,7 @@ def run_target(args, name, argv, path, marker, env, work, keep_alive):
         idle = server.rss_kib()
 
         # Many connections held open at once.
-        opened, served, again, elapsed, open_rss, held_rss, links = asyncio.run(
+        opened, served, elapsed, open_rss, held_rss, links = asyncio.run(
             hold(server, path, args.connections, keep_alive))
         after_close = server.rss_kib()
         print("connections: %d open at once (%.1f s to open%s), %d served %s; server RSS MiB: "
