@@ -21,12 +21,7 @@
 
 #include <cstdio>
 
-#ifdef Q_OS_UNIX
-#include <QtCore/QSocketNotifier>
-#include <signal.h>
-#include <sys/socket.h>
-#include <unistd.h>
-#endif
+#include "terminationsignals.h"
 
 namespace {
 
@@ -40,41 +35,6 @@ int usageError(const QString &message)
                  qPrintable(message));
     return exitUsage;
 }
-
-#ifdef Q_OS_UNIX
-// SIGINT and SIGTERM end the event loop, so that the servers close their
-// sockets. The handler only writes a byte; the event loop does the rest.
-int signalPipe[2] = {-1, -1};
-
-void onSignal(int signalNumber)
-{
-    const char byte = char(signalNumber);
-    const ssize_t written = ::write(signalPipe[0], &byte, 1);
-    Q_UNUSED(written)
-}
-
-void quitOnTerminationSignals(QCoreApplication *app)
-{
-    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, signalPipe) != 0) {
-        qCWarning(lcServe) << "Cannot watch for termination signals.";
-        return;
-    }
-    auto *notifier = new QSocketNotifier(signalPipe[1], QSocketNotifier::Read, app);
-    QObject::connect(notifier, &QSocketNotifier::activated, app, [app] {
-        char byte = 0;
-        if (::read(signalPipe[1], &byte, 1) == 1)
-            qCInfo(lcServe, "Stopping on signal %d.", int(byte));
-        app->quit();
-    });
-
-    struct sigaction action = {};
-    action.sa_handler = onSignal;
-    sigemptyset(&action.sa_mask);
-    action.sa_flags = SA_RESTART;
-    sigaction(SIGTERM, &action, nullptr);
-    sigaction(SIGINT, &action, nullptr);
-}
-#endif
 
 bool readFile(const QString &fileName, QByteArray *contents, QString *error)
 {
@@ -222,8 +182,15 @@ int main(int argc, char **argv)
         return 1;
     }
 
+    // SIGINT and SIGTERM end the event loop, so that the servers close their sockets.
+    const bool watching = veltor::system::quitOnTerminationSignals(&app, [](int signalNumber) {
+        qCInfo(lcServe, "Stopping on signal %d.", signalNumber);
+    });
 #ifdef Q_OS_UNIX
-    quitOnTerminationSignals(&app);
+    if (!watching)
+        qCWarning(lcServe) << "Cannot watch for termination signals.";
+#else
+    Q_UNUSED(watching)
 #endif
 
     const QString scheme = parser.isSet(certOption) ? QStringLiteral("https") : QStringLiteral("http");

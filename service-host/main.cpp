@@ -13,16 +13,15 @@
 #include <QHostAddress>
 #include <QJsonValue>
 #include <QLoggingCategory>
-#include <QSocketNotifier>
 
 #include <zn-http/httpserver.h>
 #include <zn-http/request.h>
 #include <zn-http/response.h>
 
+#include "terminationsignals.h"
+
 #include <csignal>
 #include <cstdio>
-#include <sys/socket.h>
-#include <unistd.h>
 
 namespace {
 
@@ -30,40 +29,6 @@ Q_LOGGING_CATEGORY(lcHost, "ch.veltor.kavo-service.host.main")
 
 constexpr quint16 defaultPort = 8480;
 constexpr int exitBadOptions = 2;
-
-// SIGTERM and SIGINT end the event loop, so that the plug-ins are destroyed
-// and close their links. The handler only writes a byte.
-int signalPipe[2] = {-1, -1};
-
-void onSignal(int signalNumber)
-{
-    const char byte = char(signalNumber);
-    const ssize_t written = ::write(signalPipe[0], &byte, 1);
-    Q_UNUSED(written)
-}
-
-bool quitOnTerminationSignals(QCoreApplication *app)
-{
-    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, signalPipe) != 0)
-        return false;
-    auto *notifier = new QSocketNotifier(signalPipe[1], QSocketNotifier::Read, app);
-    QObject::connect(notifier, &QSocketNotifier::activated, app, [app] {
-        char byte = 0;
-        if (::read(signalPipe[1], &byte, 1) == 1)
-            qCInfo(lcHost, "Quitting on signal %d.", int(byte));
-        app->quit();
-    });
-
-    struct sigaction action = {};
-    action.sa_handler = onSignal;
-    sigemptyset(&action.sa_mask);
-    action.sa_flags = SA_RESTART;
-    sigaction(SIGTERM, &action, nullptr);
-    sigaction(SIGINT, &action, nullptr);
-    // A chunk writer or HTTP client that goes away must not end the host.
-    signal(SIGPIPE, SIG_IGN);
-    return true;
-}
 
 [[noreturn]] void badOptions(const QString &message)
 {
@@ -181,8 +146,14 @@ int main(int argc, char **argv)
                                                                           : reader.errorString()));
     }
 
-    if (!quitOnTerminationSignals(&app))
+    // SIGTERM and SIGINT end the event loop, so that the plug-ins are destroyed
+    // and close their links.
+    if (!veltor::system::quitOnTerminationSignals(&app, [](int signalNumber) {
+            qCInfo(lcHost, "Quitting on signal %d.", signalNumber);
+        }))
         qCWarning(lcHost) << "Cannot watch for termination signals.";
+    // A chunk writer or HTTP client that goes away must not end the host.
+    std::signal(SIGPIPE, SIG_IGN);
 
     PluginHost plugins;
     plugins.load(pluginPath);

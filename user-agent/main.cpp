@@ -10,56 +10,13 @@
 #include "keyboardemulator.h"
 #include "logger.h"
 #include "rotatefileappender.h"
-
-#ifdef Q_OS_UNIX
-#include <QSocketNotifier>
-
-#include <csignal>
-#include <sys/socket.h>
-#include <unistd.h>
-#endif
+#include "terminationsignals.h"
 
 namespace {
 
 const QString logFormat = QStringLiteral("[%-4T][%t{yyyy-MM-ddTHH:mm:ss.zzz}][%-7l][%k] %m\n");
 
-#ifdef Q_OS_UNIX
 Q_LOGGING_CATEGORY(lcAgent, "ch.veltor.kavo-user-agent.main")
-
-// SIGTERM and SIGINT end the event loop, so that the peer closes its socket and
-// the log is complete, instead of the process dying where it stands. The
-// handler only writes a byte; the event loop does the rest.
-int signalPipe[2] = {-1, -1};
-
-void onSignal(int signalNumber)
-{
-    const char byte = char(signalNumber);
-    const ssize_t written = ::write(signalPipe[0], &byte, 1);
-    Q_UNUSED(written)
-}
-
-void quitOnTerminationSignals(QCoreApplication *app)
-{
-    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, signalPipe) != 0) {
-        qCWarning(lcAgent) << "Cannot watch for termination signals.";
-        return;
-    }
-    auto *notifier = new QSocketNotifier(signalPipe[1], QSocketNotifier::Read, app);
-    QObject::connect(notifier, &QSocketNotifier::activated, app, [app] {
-        char byte = 0;
-        if (::read(signalPipe[1], &byte, 1) == 1)
-            qCInfo(lcAgent, "Quitting on signal %d.", int(byte));
-        app->quit();
-    });
-
-    struct sigaction action = {};
-    action.sa_handler = onSignal;
-    sigemptyset(&action.sa_mask);
-    action.sa_flags = SA_RESTART;
-    sigaction(SIGTERM, &action, nullptr);
-    sigaction(SIGINT, &action, nullptr);
-}
-#endif
 
 } // namespace
 
@@ -83,8 +40,16 @@ int main(int argc, char **argv)
     file->setFormat(logFormat);
     Logger::registerAppender(file);
 
+    // SIGTERM and SIGINT end the event loop, so that the peer closes its socket
+    // and the log is complete.
+    const bool watching = veltor::system::quitOnTerminationSignals(&app, [](int signalNumber) {
+        qCInfo(lcAgent, "Quitting on signal %d.", signalNumber);
+    });
 #ifdef Q_OS_UNIX
-    quitOnTerminationSignals(&app);
+    if (!watching)
+        qCWarning(lcAgent, "Cannot watch for termination signals.");
+#else
+    Q_UNUSED(watching)
 #endif
 
     // The emulator is made first so that it outlives the peer: the peer's
