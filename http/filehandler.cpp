@@ -75,6 +75,23 @@ QString FileHandlerPrivate::fileNameFor(const QString &requestPath) const
     return fileName;
 }
 
+QString FileHandlerPrivate::mimeTypeNameFor(const QString &fileName)
+{
+    // Matching by extension looks at the last path segment only, so the same
+    // name gives the same type in any folder. The whole name is the key, not
+    // its suffix: globs such as "CMakeLists.txt" or "*.tar.gz" go beyond it.
+    const QString name = fileName.mid(fileName.lastIndexOf(QLatin1Char('/')) + 1);
+    const auto found = mimeTypeNames.constFind(name);
+    if (found != mimeTypeNames.constEnd())
+        return found.value();
+    const QString type = mimeDatabase().mimeTypeForFile(fileName, QMimeDatabase::MatchExtension).name();
+    // A bound keeps a server that is asked for ever new names flat.
+    if (mimeTypeNames.size() >= 1024)
+        mimeTypeNames.clear();
+    mimeTypeNames.insert(name, type);
+    return type;
+}
+
 bool FileHandlerPrivate::handle(QSharedPointer<Request> request, QSharedPointer<Response> response)
 {
     const QString path = request->path();
@@ -85,8 +102,7 @@ bool FileHandlerPrivate::handle(QSharedPointer<Request> request, QSharedPointer<
     // Only regular files: opening a pipe or a device could block the thread.
     QFile file(fileName);
     if (!fileName.isNull() && QFileInfo(fileName).isFile() && file.open(QIODevice::ReadOnly)) {
-        const QMimeType type = mimeDatabase().mimeTypeForFile(fileName, QMimeDatabase::MatchExtension);
-        response->setHeader(QStringLiteral("Content-Type"), type.name());
+        response->setHeader(QStringLiteral("Content-Type"), mimeTypeNameFor(fileName));
         const QString size = QString::number(file.size());
         response->setHeader(QStringLiteral("Content-Size"), size);
         // The connection still closes after each file, but with a length a client

@@ -3,6 +3,7 @@
 
 #include "filehandler.h"
 
+#include <QtCore/QHash>
 #include <QtCore/QObject>
 
 namespace http {
@@ -18,6 +19,13 @@ public:
     // The file name for a request path, or a null string when the path would
     // lead outside the base folder.
     QString fileNameFor(const QString &requestPath) const;
+
+    // The MIME type name for a file, found by its name alone.
+    QString mimeTypeNameFor(const QString &fileName);
+
+    // Type names by file name (without folder): matching the name against the
+    // database's globs costs far more than sending a small file.
+    QHash<QString, QString> mimeTypeNames;
 
     QString baseDir;
     FileHandler *q;

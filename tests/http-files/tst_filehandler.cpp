@@ -6,6 +6,7 @@
 
 #include <QtCore/QDir>
 #include <QtCore/QFile>
+#include <QtCore/QMimeDatabase>
 #include <QtCore/QTemporaryDir>
 #include <QtTest/QtTest>
 
@@ -39,6 +40,7 @@ private Q_SLOTS:
     void closesAfterEachFile();
     void fullPathBehindPrefix();
     void noBaseFolder();
+    void typesOfRepeatedNames();
 
 private:
     QTemporaryDir root;
@@ -222,6 +224,41 @@ void tst_FileHandler::noBaseFolder()
     const QByteArray target = QUrl::toPercentEncoding(base + QStringLiteral("/index.html"), "/");
     QTest::ignoreMessage(QtDebugMsg, qPrintable("200 : \"" + QString::fromLatin1(target) + '"'));
     QCOMPARE(rawhttp::exchange(server->port(), "GET " + target + " HTTP/1.1\r\n\r\n").body, page);
+}
+
+void tst_FileHandler::typesOfRepeatedNames()
+{
+    // Types are remembered per name: a name whose glob goes beyond its suffix
+    // must not take the type of an earlier name with that suffix, nor the
+    // other way round, however often and in whatever order they are asked for.
+    const QStringList names = {
+        QStringLiteral("types/notes.txt"),
+        QStringLiteral("types/CMakeLists.txt"),
+        QStringLiteral("types/deep/CMakeLists.txt"),
+        QStringLiteral("types/a.gz"),
+        QStringLiteral("types/a.tar.gz"),
+        QStringLiteral("types/Makefile"),
+        QStringLiteral("types/page.HTML"),
+        QStringLiteral("types/page.html"),
+    };
+    QVERIFY(QDir(base).mkpath(QStringLiteral("types/deep")));
+    for (const QString &name : names)
+        QVERIFY(writeFile(base + QLatin1Char('/') + name, "x"));
+    dispatcher->appendHandler(QRegExp("^/"), files);
+
+    const QMimeDatabase database;
+    for (int round = 0; round < 2; ++round) {
+        for (int i = 0; i < names.size(); ++i) {
+            const QString &name = round == 0 ? names.at(i) : names.at(names.size() - 1 - i);
+            const QByteArray expected =
+                database.mimeTypeForFile(base + QLatin1Char('/') + name, QMimeDatabase::MatchExtension).name().toLatin1();
+            QTest::ignoreMessage(QtDebugMsg, qPrintable("200 : \"/" + name + '"'));
+            const rawhttp::Response response =
+                rawhttp::exchange(server->port(), "GET /" + name.toLatin1() + " HTTP/1.1\r\n\r\n");
+            QCOMPARE(response.status, 200);
+            QCOMPARE(response.headers.value("content-type"), expected);
+        }
+    }
 }
 
 QTEST_MAIN(tst_FileHandler)
