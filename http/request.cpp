@@ -85,7 +85,11 @@ bool Request::successful() const
 
 void Request::storeBody()
 {
-    connect(this, &Request::data, d, &RequestPrivate::appendBody, Qt::UniqueConnection);
+    if (d->storingBody)
+        return;
+    d->storingBody = true;
+    RequestPrivate *const rd = d;
+    connect(this, &Request::data, this, [rd](const QByteArray &data) { rd->appendBody(data); });
 }
 
 } // namespace server

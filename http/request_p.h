@@ -6,7 +6,8 @@
 namespace http {
 namespace server {
 
-class RequestPrivate : public QObject
+// Not a QObject: that would be one more object to make and destroy per request.
+class RequestPrivate
 {
 public:
     RequestPrivate(Request *q, Connection *connection);
@@ -22,6 +23,7 @@ public:
     quint16 remotePort = 0;
     QByteArray body;
     bool successful = false;
+    bool storingBody = false;
     Request *q;
 };
 

@@ -16,7 +16,7 @@ Q_DECLARE_LOGGING_CATEGORY(lcResponse)
 extern QHash<int, QString> reasonPhrases;
 void fillReasonPhrases();
 
-class ResponsePrivate : public QObject
+class ResponsePrivate
 {
 public:
     ResponsePrivate(Response *q, Connection *connection);
