@@ -8,15 +8,8 @@
 # Environment: BENCH_BUILD (build folder, default build-bench), RUNS.
 set -euo pipefail
 here="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
-root="$(cd "$here/../.." && pwd)"
-build="${BENCH_BUILD:-$root/build-bench}"
+source "$here/../common.sh"
 
-# Built by scripts/bench; built here when run on its own.
-if [ ! -f "$build/CMakeCache.txt" ]; then
-    cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DKAVO_BUILD_TESTS=OFF -DKAVO_BUILD_BENCH=ON >/dev/null
-fi
-cmake --build "$build" -j2 --target agent-typing-bench >/dev/null
-
-bench="$(find "$build" -type f -name agent-typing-bench -perm -u+x -print -quit)"
-[ -n "$bench" ] || { echo "agent-typing-bench was not built" >&2; exit 1; }
+bench_build agent-typing-bench
+bench="$(bench_program agent-typing-bench)"
 "$root/tests/tools/with-xvfb" "$bench" --runs "${RUNS:-200}" --length 20

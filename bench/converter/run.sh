@@ -7,15 +7,10 @@
 # Environment: BENCH_BUILD (build folder, default build-bench).
 set -euo pipefail
 here="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
-root="$(cd "$here/../.." && pwd)"
-build="${BENCH_BUILD:-$root/build-bench}"
+source "$here/../common.sh"
 
 [ -f /usr/lib/x86_64-linux-gnu/cmake/benchmark/benchmarkConfig.cmake ] || "$root/scripts/setup" --bench
-# Built by scripts/bench; built here when run on its own.
-if [ ! -f "$build/CMakeCache.txt" ]; then
-    cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DKAVO_BUILD_TESTS=OFF -DKAVO_BUILD_BENCH=ON >/dev/null
-fi
-cmake --build "$build" -j2 --target bench_converter >/dev/null
+bench_build bench_converter
 
 out="$(mktemp)"
 trap 'rm -f "$out"' EXIT

@@ -14,17 +14,11 @@
 # connections, 200 slow clients for 8 s, a soak of 100,000 sampled every 10,000).
 set -euo pipefail
 here="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
-root="$(cd "$here/../.." && pwd)"
-build="${BENCH_BUILD:-$root/build-bench}"
+source "$here/../common.sh"
 
-# Built by scripts/bench; built here when run on its own.
-if [ ! -f "$build/CMakeCache.txt" ]; then
-    cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DKAVO_BUILD_TESTS=OFF -DKAVO_BUILD_BENCH=ON >/dev/null
-fi
-cmake --build "$build" -j2 --target zn-http-hello kavo-service m3-plugin-system >/dev/null
-hello="$(find "$build" -type f -name zn-http-hello -perm -u+x -print -quit)"
-service="$(find "$build" -type f -name kavo-service -perm -u+x -print -quit)"
-[ -n "$hello" ] && [ -n "$service" ] || { echo "zn-http-hello or kavo-service was not built" >&2; exit 1; }
+bench_build zn-http-hello kavo-service m3-plugin-system
+hello="$(bench_program zn-http-hello)"
+service="$(bench_program kavo-service)"
 
 # 10,000 connections on each side, plus the slow clients, need more than 1,024 descriptors.
 ulimit -n 65536 2>/dev/null || ulimit -n "$(ulimit -Hn)"
