@@ -301,8 +301,11 @@ int ConnectionPrivate::onHeadersComplete(http_parser *parser)
         url.setScheme(text(UF_SCHEMA));
     if (has(UF_HOST))
         url.setHost(text(UF_HOST), QUrl::DecodedMode);
-    if (has(UF_PATH))
-        url.setPath(text(UF_PATH), QUrl::DecodedMode);
+    if (has(UF_PATH)) {
+        // Decoded mode only escapes each '%'; a path without one skips that copy.
+        const QString path = text(UF_PATH);
+        url.setPath(path, path.contains(QLatin1Char('%')) ? QUrl::DecodedMode : QUrl::TolerantMode);
+    }
     if (has(UF_QUERY))
         url.setQuery(text(UF_QUERY), QUrl::TolerantMode);
     if (has(UF_FRAGMENT))

@@ -131,6 +131,10 @@ void tst_Connection::target_data()
         << "http" << "10.0.0.1" << 8080 << "/p" << "q=1" << "f" << "http://10.0.0.1:8080/p?q=1#f";
     QTest::addRow("percent sequence kept literally")
         << QByteArray("GET /a%20b HTTP/1.1") << "" << "" << -1 << "/a%20b" << "" << "" << "/a%2520b";
+    QTest::addRow("characters the URL escapes")
+        << QByteArray("GET /a{b}|c^` HTTP/1.1") << "" << "" << -1 << "/a{b}|c^`" << "" << "" << "/a%7Bb%7D%7Cc%5E%60";
+    QTest::addRow("Latin-1 byte")
+        << QByteArray("GET /caf\xe9 HTTP/1.1") << "" << "" << -1 << "/caf\u00e9" << "" << "" << "/caf\u00e9";
     QTest::addRow("connect") << QByteArray("CONNECT 10.0.0.1:443 HTTP/1.1")
                              << "" << "10.0.0.1" << 443 << "" << "" << "" << "//10.0.0.1:443";
 }
