@@ -60,7 +60,13 @@ const HeaderHash &Request::headers() const
 
 QString Request::header(const QString &name) const
 {
-    return d->headers.value(name.toLower());
+    // Callers mostly ask in lower case already; that needs no copy.
+    for (const QChar c : name) {
+        const ushort u = c.unicode();
+        if ((u >= 'A' && u <= 'Z') || u >= 0x80)
+            return d->headers.value(name.toLower());
+    }
+    return d->headers.value(name);
 }
 
 const QString &Request::remoteAddress() const

@@ -64,6 +64,8 @@ void tst_Request::headerLookup_data()
     QTest::addRow("lower") << "content-type" << "text/plain";
     QTest::addRow("upper") << "CONTENT-TYPE" << "text/plain";
     QTest::addRow("as sent") << "Content-Type" << "text/plain";
+    QTest::addRow("mixed") << "cONTENT-tYPE" << "text/plain";
+    QTest::addRow("non-ASCII letter") << "Content-Typ\u00c9" << "";
     QTest::addRow("missing") << "X-Missing" << "";
 }
 
