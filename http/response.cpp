@@ -276,8 +276,15 @@ void Response::writeHead(int statusCode)
     QByteArray head;
     head.reserve(256 + 64 * d->headers.size());
     head += "HTTP/1.1 ";
-    head += QByteArray::number(statusCode);
-    head += ' ';
+    if (statusCode >= 100 && statusCode <= 999) {
+        // The usual three digits, without a temporary array.
+        const char digits[] = { char('0' + statusCode / 100), char('0' + statusCode / 10 % 10),
+                                char('0' + statusCode % 10), ' ' };
+        head.append(digits, 4);
+    } else {
+        head += QByteArray::number(statusCode);
+        head += ' ';
+    }
     appendLatin1(head, reasonPhrases[statusCode]);
     head += "\r\n";
     d->writeHeaderBlock(head);

@@ -172,6 +172,10 @@ void tst_Response::statusLine_data()
     QTest::addRow("505") << 505 << QByteArray("HTTP/1.1 505 HTTP Version not supported\r\n");
     QTest::addRow("299 has no phrase") << 299 << QByteArray("HTTP/1.1 299 \r\n");
     QTest::addRow("308 has no phrase") << 308 << QByteArray("HTTP/1.1 308 \r\n");
+    QTest::addRow("999, last of three digits") << 999 << QByteArray("HTTP/1.1 999 \r\n");
+    QTest::addRow("two digits") << 99 << QByteArray("HTTP/1.1 99 \r\n");
+    QTest::addRow("four digits") << 1000 << QByteArray("HTTP/1.1 1000 \r\n");
+    QTest::addRow("negative") << -200 << QByteArray("HTTP/1.1 -200 \r\n");
 }
 
 void tst_Response::statusLine()
