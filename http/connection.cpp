@@ -236,7 +236,8 @@ int ConnectionPrivate::onMessageBegin(http_parser *parser)
     d->urlBuffer.resize(0); // keeps the reserved capacity
     if (d->urlBuffer.capacity() < 128)
         d->urlBuffer.reserve(128);
-    d->currentRequest.reset(new Request(d->q, nullptr));
+    // One allocation for the object and its reference count.
+    d->currentRequest = QSharedPointer<Request>::create(d->q, nullptr);
     return 0;
 }
 
