@@ -52,6 +52,16 @@ const QString &versionText(unsigned short major, unsigned short minor)
     return other;
 }
 
+// A name or value nearly always comes in one piece; making the string in one
+// go spares the growth path of an append to an empty string.
+inline void appendLatin1(QString &text, const char *at, size_t length)
+{
+    if (text.isEmpty())
+        text = QString::fromLatin1(at, int(length));
+    else
+        text.append(QLatin1String(at, int(length)));
+}
+
 inline ConnectionPrivate *privateOf(http_parser *parser)
 {
     return static_cast<ConnectionPrivate *>(parser->data);
@@ -258,7 +268,7 @@ int ConnectionPrivate::onHeaderField(http_parser *parser, const char *at, size_t
     // was empty; a name split across reads arrives as consecutive fragments.
     if (d->valueSeen)
         d->storePendingHeader();
-    d->pendingField.append(QLatin1String(at, int(length)));
+    appendLatin1(d->pendingField, at, length);
     return 0;
 }
 
@@ -267,7 +277,7 @@ int ConnectionPrivate::onHeaderValue(http_parser *parser, const char *at, size_t
     ConnectionPrivate *d = privateOf(parser);
     if (d->skipMessage)
         return 0;
-    d->pendingValue.append(QLatin1String(at, int(length)));
+    appendLatin1(d->pendingValue, at, length);
     d->valueSeen = true;
     return 0;
 }
