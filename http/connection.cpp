@@ -10,6 +10,7 @@
 #ifdef Q_OS_UNIX
 #include <sys/socket.h>
 #include <sys/types.h>
+#include <sys/uio.h>
 #endif
 
 namespace http {
@@ -61,6 +62,11 @@ inline void appendLatin1(QString &text, const char *at, size_t length)
     else
         text.append(QLatin1String(at, int(length)));
 }
+
+// Pieces of at least this size are sent from where they are, not copied.
+const int largePiece = 16 * 1024;
+// Pieces beyond these few go through the socket's buffer.
+const int maxSendPieces = 16;
 
 inline ConnectionPrivate *privateOf(http_parser *parser)
 {
@@ -148,6 +154,7 @@ void ConnectionPrivate::onDisconnected()
 {
     disconnected = true;
     output.clear();
+    outputMore.clear();
     q->deleteLater();
     // Releases a receiver waiting for the rest of a cut-off message.
     if (currentRequest && !currentRequest->d->successful) {
@@ -195,7 +202,11 @@ void ConnectionPrivate::onResponseDone(Response *response)
 
 void ConnectionPrivate::queueOutput(const QByteArray &data)
 {
-    output += data; // the first piece is shared, not copied
+    QByteArray &last = outputMore.isEmpty() ? output : outputMore.last();
+    if (last.isEmpty() || (last.size() < largePiece && data.size() < largePiece))
+        last += data; // the first piece is shared, not copied
+    else if (!data.isEmpty())
+        outputMore.append(data);
     bytesQueued += data.size();
     // Inside onReadyRead the output goes when the parse returns; elsewhere it
     // must not wait for a response's end, which may never come.
@@ -210,6 +221,10 @@ void ConnectionPrivate::sendOutput()
     sendQueued = false;
     if (output.isEmpty() || disconnected || !socket)
         return;
+    if (!outputMore.isEmpty()) {
+        sendPieces();
+        return;
+    }
     const QByteArray data = output;
     output = QByteArray();
     qint64 sent = 0;
@@ -224,6 +239,42 @@ void ConnectionPrivate::sendOutput()
     // The socket keeps what the kernel did not take, and reports errors its own way.
     if (sent < data.size())
         socket->write(data.constData() + sent, data.size() - sent);
+    if (sent > 0)
+        confirmWritten(sent);
+}
+
+void ConnectionPrivate::sendPieces()
+{
+    QVector<QByteArray> pieces;
+    pieces.swap(outputMore);
+    pieces.prepend(output);
+    output = QByteArray();
+    qint64 sent = 0;
+#ifdef Q_OS_UNIX
+    if (directSend && socket->bytesToWrite() == 0 && socket->state() == QAbstractSocket::ConnectedState) {
+        iovec parts[maxSendPieces];
+        const int count = qMin(pieces.size(), maxSendPieces);
+        for (int i = 0; i < count; ++i) {
+            parts[i].iov_base = const_cast<char *>(pieces.at(i).constData());
+            parts[i].iov_len = size_t(pieces.at(i).size());
+        }
+        msghdr message = {};
+        message.msg_iov = parts;
+        message.msg_iovlen = size_t(count);
+        const ssize_t n = ::sendmsg(int(socket->socketDescriptor()), &message, MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (n > 0)
+            sent = n;
+    }
+#endif
+    qint64 skip = sent;
+    for (const QByteArray &piece : qAsConst(pieces)) {
+        if (skip >= piece.size()) {
+            skip -= piece.size();
+            continue;
+        }
+        socket->write(piece.constData() + skip, piece.size() - skip);
+        skip = 0;
+    }
     if (sent > 0)
         confirmWritten(sent);
 }

@@ -27,6 +27,7 @@ public:
     void onResponseDone(Response *response);
     void queueOutput(const QByteArray &data);
     void sendOutput();
+    void sendPieces();
     void confirmWritten(qint64 bytes);
     void storePendingHeader();
 
@@ -62,6 +63,9 @@ public:
     // its own buffer is empty: that spares the socket's 32 KiB write buffer
     // and the two write-notifier changes that each buffered write costs.
     QByteArray output;
+    // What follows a large piece (a file, say) in output: the piece is not
+    // copied but leaves with the rest in one sendmsg().
+    QVector<QByteArray> outputMore;
     bool directSend = false;    // plain TCP socket on a platform with send()
     bool reading = false;       // in onReadyRead: output is sent when it returns
     bool sendQueued = false;    // a sendOutput() is posted

@@ -25,6 +25,8 @@ private Q_SLOTS:
     void misuse();
     void endWithoutHead();
     void allBytesWritten();
+    void bodyPieces_data();
+    void bodyPieces();
 
 private:
     ResponsePtr exchange(const QByteArray &request);
@@ -320,6 +322,43 @@ void tst_Response::allBytesWritten()
     second->end("y");
     QTRY_VERIFY(secondWritten.size() >= 1);
     QTRY_VERIFY(firstWritten.size() > before);
+}
+
+void tst_Response::bodyPieces_data()
+{
+    QTest::addColumn<QVector<int>>("sizes");
+    QTest::addRow("small pieces") << QVector<int>{ 10, 20, 30 };
+    QTest::addRow("one large piece") << QVector<int>{ 100000 };
+    QTest::addRow("small and large mixed") << QVector<int>{ 5, 70000, 3, 20000, 7, 1, 16384 };
+    QTest::addRow("more large pieces than one send takes") << QVector<int>(20, 17000);
+    QTest::addRow("more than the kernel takes at once") << QVector<int>(8, 1 << 20);
+}
+
+void tst_Response::bodyPieces()
+{
+    // Pieces written in one go arrive whole and in order, however they are sent.
+    QFETCH(QVector<int>, sizes);
+    const ResponsePtr response = exchange("GET / HTTP/1.1\r\n\r\n");
+    QVERIFY(response);
+    QSignalSpy written(response.data(), &Response::allBytesWritten);
+    QByteArray expected;
+    for (int i = 0; i < sizes.size(); ++i)
+        expected += QByteArray(sizes.at(i), char('a' + i % 26));
+    response->setHeader(QStringLiteral("Content-Length"), QString::number(expected.size()));
+    response->writeHead(200);
+    int at = 0;
+    for (const int size : qAsConst(sizes)) {
+        response->write(expected.mid(at, size));
+        at += size;
+    }
+    response->end();
+
+    const QByteArray received = readResponse(*client, 20000);
+    const int headEnd = received.indexOf("\r\n\r\n");
+    QVERIFY(headEnd > 0);
+    QCOMPARE(received.size() - headEnd - 4, expected.size());
+    QVERIFY(received.mid(headEnd + 4) == expected);
+    QTRY_VERIFY(written.size() >= 1);
 }
 
 QTEST_MAIN(tst_Response)
