@@ -91,11 +91,8 @@ bool Request::successful() const
 
 void Request::storeBody()
 {
-    if (d->storingBody)
-        return;
-    d->storingBody = true;
-    RequestPrivate *const rd = d;
-    connect(this, &Request::data, this, [rd](const QByteArray &data) { rd->appendBody(data); });
+    // Unique, so that calling it again stores no fragment twice.
+    connect(this, &Request::data, d, &RequestPrivate::appendBody, Qt::UniqueConnection);
 }
 
 } // namespace server

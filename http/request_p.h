@@ -3,16 +3,22 @@
 
 #include "request.h"
 
+#include <QtCore/QObject>
+
 namespace http {
 namespace server {
 
-// Not a QObject: that would be one more object to make and destroy per request.
-class RequestPrivate
+// A QObject only so that storeBody() can connect its slot uniquely.
+class RequestPrivate : public QObject
 {
+    Q_OBJECT
 public:
     RequestPrivate(Request *q, Connection *connection);
 
+public Q_SLOTS:
     void appendBody(const QByteArray &data);
+
+public:
 
     Connection *connection;
     HeaderHash headers;
@@ -23,7 +29,6 @@ public:
     quint16 remotePort = 0;
     QByteArray body;
     bool successful = false;
-    bool storingBody = false;
     Request *q;
 };
 
