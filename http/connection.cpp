@@ -7,7 +7,9 @@
 #include <QtCore/QMetaEnum>
 #include <QtCore/QVector>
 
-#ifdef Q_OS_UNIX
+// Sending straight to the descriptor needs MSG_NOSIGNAL and MSG_DONTWAIT per
+// call, which only Linux has; elsewhere everything goes through the socket.
+#ifdef Q_OS_LINUX
 #include <sys/socket.h>
 #include <sys/types.h>
 #include <sys/uio.h>
@@ -96,7 +98,7 @@ ConnectionPrivate::ConnectionPrivate(Connection *q, QTcpSocket *socket)
     parserSettings->on_body = &ConnectionPrivate::onBody;
     parserSettings->on_message_complete = &ConnectionPrivate::onMessageComplete;
 
-#ifdef Q_OS_UNIX
+#ifdef Q_OS_LINUX
     // Only the plain socket: a TLS socket must encrypt what it sends.
     directSend = socket->metaObject() == &QTcpSocket::staticMetaObject;
 #endif
@@ -228,7 +230,7 @@ void ConnectionPrivate::sendOutput()
     const QByteArray data = output;
     output = QByteArray();
     qint64 sent = 0;
-#ifdef Q_OS_UNIX
+#ifdef Q_OS_LINUX
     if (directSend && socket->bytesToWrite() == 0 && socket->state() == QAbstractSocket::ConnectedState) {
         const ssize_t n = ::send(int(socket->socketDescriptor()), data.constData(), size_t(data.size()),
                                  MSG_NOSIGNAL | MSG_DONTWAIT);
@@ -250,7 +252,7 @@ void ConnectionPrivate::sendPieces()
     pieces.prepend(output);
     output = QByteArray();
     qint64 sent = 0;
-#ifdef Q_OS_UNIX
+#ifdef Q_OS_LINUX
     if (directSend && socket->bytesToWrite() == 0 && socket->state() == QAbstractSocket::ConnectedState) {
         iovec parts[maxSendPieces];
         const int count = qMin(pieces.size(), maxSendPieces);
