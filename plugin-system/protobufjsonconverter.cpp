@@ -132,6 +132,20 @@ Value doubleValue(double d)
     return Value(rapidjson::StringRef(d > 0 ? infinityText : minusInfinityText));
 }
 
+// A float is written as its own shortest text, not as its widened double
+// (0.1f would read "0.10000000149011612"): the double nearest to that text is
+// written in the shortest form that reads back to it, which is the same text.
+Value floatValue(float f)
+{
+    if (!std::isfinite(f))
+        return doubleValue(f);
+    char text[32];
+    const auto written = std::to_chars(text, text + sizeof text, f);
+    double d = f;
+    std::from_chars(text, written.ptr, d);
+    return Value(d);
+}
+
 Value messageValue(const Message &message, const Descriptor *descriptor, const Reflection *reflection,
                    Allocator &allocator);
 
@@ -155,7 +169,7 @@ Value singularValue(const Message &message, const Reflection *reflection, const 
     case FieldDescriptor::CPPTYPE_DOUBLE:
         return doubleValue(reflection->GetDouble(message, field));
     case FieldDescriptor::CPPTYPE_FLOAT:
-        return doubleValue(reflection->GetFloat(message, field));
+        return floatValue(reflection->GetFloat(message, field));
     case FieldDescriptor::CPPTYPE_BOOL:
         return Value(reflection->GetBool(message, field));
     case FieldDescriptor::CPPTYPE_ENUM:
@@ -201,7 +215,7 @@ Value repeatedValue(const Message &message, const Reflection *reflection, const 
         break;
     case FieldDescriptor::CPPTYPE_FLOAT:
         for (int i = 0; i < size; ++i)
-            array.PushBack(doubleValue(reflection->GetRepeatedFloat(message, field, i)), allocator);
+            array.PushBack(floatValue(reflection->GetRepeatedFloat(message, field, i)), allocator);
         break;
     case FieldDescriptor::CPPTYPE_BOOL:
         for (int i = 0; i < size; ++i)
@@ -613,7 +627,13 @@ ProtobufJsonConverter::ConvertResult ProtobufJsonConverter::jsonToMessage(const 
     };
     document.Populate(parse);
     if (parsed.IsError()) {
-        error.append(rapidjson::GetParseError_En(parsed.Code()));
+        rapidjson::ParseErrorCode code = parsed.Code();
+        // The iterative parser calls a document that starts with , : ] or }
+        // empty; it holds a value that is not valid, as the recursive one says.
+        if (code == rapidjson::kParseErrorDocumentEmpty
+            && json.find_first_not_of(" \t\n\r") < size)
+            code = rapidjson::kParseErrorValueInvalid;
+        error.append(rapidjson::GetParseError_En(code));
         return ConvertParseError;
     }
     return objectToMessage(document, message, error, 0);

@@ -206,9 +206,9 @@ void tst_ProtobufJsonConverter::toJson_data()
         << QByteArray("convertertest.Scalars") << QByteArray("real: 0.1") << QByteArray("{\"real\":0.1}");
     QTest::addRow("large double")
         << QByteArray("convertertest.Scalars") << QByteArray("real: -1e300") << QByteArray("{\"real\":-1e300}");
-    QTest::addRow("float widened to double")
-        << QByteArray("convertertest.Scalars") << QByteArray("single: 0.1")
-        << QByteArray("{\"single\":0.10000000149011612}");
+    QTest::addRow("shortest float")
+        << QByteArray("convertertest.Scalars") << QByteArray("single: 0.1 real: 0.1")
+        << QByteArray("{\"real\":0.1,\"single\":0.1}");
     QTest::addRow("not a number")
         << QByteArray("convertertest.Scalars") << QByteArray("real: nan") << QByteArray("{\"real\":\"NaN\"}");
     QTest::addRow("infinities")
@@ -258,6 +258,9 @@ void tst_ProtobufJsonConverter::toMessage_data()
                                  << stale + "Invalid value." << QByteArray("f_int32: 1");
     QTest::addRow("empty text") << all << QByteArray() << QByteArray() << -1 << stale + "The document is empty."
                                 << QByteArray();
+    for (const char *text : {",", " :1", "]", " }"})
+        QTest::addRow("starts with '%s'", text) << all << QByteArray() << QByteArray(text) << -1
+                                                << stale + "Invalid value." << QByteArray();
     QTest::addRow("trailing text") << all << QByteArray() << QByteArray("{} {}") << -1
                                    << stale + "The document root must not be followed by other values."
                                    << QByteArray();
