@@ -33,6 +33,7 @@ private Q_SLOTS:
     void interfaceCast();
     void strategies();
     void registersOneListener();
+    void exportsOnlyEntryPoints();
 
 private:
     QObject *instance();
@@ -196,6 +197,21 @@ void tst_SystemPlugin::registersOneListener()
 
     // A host without a registry does not crash the plug-in.
     plugin->registerChunkListeners(nullptr);
+}
+
+void tst_SystemPlugin::exportsOnlyEntryPoints()
+{
+#ifndef Q_OS_LINUX
+    QSKIP("reads the ELF symbol table with nm");
+#endif
+    QProcess nm;
+    nm.start(QStringLiteral("nm"), {QStringLiteral("-D"), QStringLiteral("--defined-only"),
+                                    QStringLiteral("--format=just-symbols"), library.fileName()});
+    if (!nm.waitForFinished(30000) || nm.exitCode() != 0)
+        QSKIP("nm is not available");
+    QStringList symbols = QString::fromLatin1(nm.readAllStandardOutput()).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+    symbols.sort();
+    QCOMPARE(symbols, QStringList({QStringLiteral("qt_plugin_instance"), QStringLiteral("qt_plugin_query_metadata")}));
 }
 
 QTEST_MAIN(tst_SystemPlugin)
