@@ -10,6 +10,7 @@
 #include <QDBusVariant>
 #include <QLoggingCategory>
 #include <QRandomGenerator>
+#include <QTimer>
 
 #include <xkbcommon/xkbcommon.h>
 
@@ -26,6 +27,8 @@ const uint keyboardDevice = 1;
 const int maxWaiting = 65536;
 // Bound of the start-up check; the bus may have to start the portal first.
 const int probeTimeoutMs = 10000;
+// Time clients get to take up a keyboard new to the seat.
+const int freshSeatMs = 500;
 
 QString objectPath(const QVariant &value)
 {
@@ -76,8 +79,10 @@ public:
     std::u32string waiting;
     void (Session::*onAnswer)(const QVariantMap &) = nullptr;
 
+    bool settled = false; // started, and the seat has had time to take up the keyboard
     void start();
     void send(const std::u32string &text);
+    void notifyKeysym(uint32_t keysym, bool pressed);
 
 public Q_SLOTS:
     void response(uint code, const QVariantMap &results);
@@ -122,6 +127,7 @@ void PortalKeyInjector::Session::request(const QString &method, const QVariantLi
 void PortalKeyInjector::Session::start()
 {
     state = Starting;
+    settled = false;
     sessionHandle.clear();
     const QString token = QStringLiteral("kavo%1").arg(QRandomGenerator::global()->generate());
     request(QStringLiteral("CreateSession"), {}, {{QStringLiteral("session_handle_token"), token}},
@@ -164,9 +170,25 @@ void PortalKeyInjector::Session::startedSession(const QVariantMap &results)
     }
     state = Started;
     qCInfo(lc) << "The RemoteDesktop portal lets us type.";
-    std::u32string text;
-    text.swap(waiting);
-    send(text);
+    // mutter adds its virtual keyboard to the seat with the first key, and
+    // clients take it up a moment later: a lone Shift now, so that the first
+    // character of a text is not lost, and text only after that moment.
+    notifyKeysym(XKB_KEY_Shift_L, true);
+    notifyKeysym(XKB_KEY_Shift_L, false);
+    QTimer::singleShot(freshSeatMs, this, [this] {
+        settled = true;
+        std::u32string text;
+        text.swap(waiting);
+        send(text);
+    });
+}
+
+void PortalKeyInjector::Session::notifyKeysym(uint32_t keysym, bool pressed)
+{
+    QDBusMessage call = QDBusMessage::createMethodCall(portalService, portalPath, remoteDesktop,
+                                                       QStringLiteral("NotifyKeyboardKeysym"));
+    call << QVariant::fromValue(QDBusObjectPath(sessionHandle)) << QVariantMap() << int(keysym) << uint(pressed);
+    bus.send(call);
 }
 
 void PortalKeyInjector::Session::closed()
@@ -180,8 +202,11 @@ void PortalKeyInjector::Session::fail(const QString &why)
 {
     if (state == Idle)
         return;
-    qCWarning(lc).noquote().nospace() << "The RemoteDesktop portal does not let us type: " << why << "; "
-                                      << waiting.size() << " characters were not typed.";
+    if (waiting.empty())
+        qCWarning(lc).noquote().nospace() << "The RemoteDesktop portal does not let us type: " << why << '.';
+    else
+        qCWarning(lc).noquote().nospace() << "The RemoteDesktop portal does not let us type: " << why << "; "
+                                          << waiting.size() << " characters were not typed.";
     waiting.clear();
     state = Idle;
     onAnswer = nullptr;
@@ -193,14 +218,9 @@ void PortalKeyInjector::Session::fail(const QString &why)
 
 void PortalKeyInjector::Session::send(const std::u32string &text)
 {
-    const QVariant session = QVariant::fromValue(QDBusObjectPath(sessionHandle));
     for (char32_t c : typableOnLayout(text, layout.get())) {
-        for (uint pressed : {1u, 0u}) {
-            QDBusMessage call = QDBusMessage::createMethodCall(portalService, portalPath, remoteDesktop,
-                                                               QStringLiteral("NotifyKeyboardKeysym"));
-            call << session << QVariantMap() << int(layoutKeysym(c)) << pressed;
-            bus.send(call);
-        }
+        notifyKeysym(layoutKeysym(c), true);
+        notifyKeysym(layoutKeysym(c), false);
     }
 }
 
@@ -246,16 +266,12 @@ std::unique_ptr<PortalKeyInjector> PortalKeyInjector::open(std::shared_ptr<Wayla
 
 void PortalKeyInjector::type(const std::u32string &text)
 {
-    switch (session->state) {
-    case Session::Started:
+    if (session->state == Session::Started && session->settled) {
         session->send(text);
         return;
-    case Session::Idle:
-        session->start();
-        break;
-    case Session::Starting:
-        break;
     }
+    if (session->state == Session::Idle)
+        session->start();
     if (session->waiting.size() + text.size() > size_t(maxWaiting)) {
         qCWarning(lc) << "Still waiting for the RemoteDesktop portal;" << text.size() << "characters were not typed.";
         return;

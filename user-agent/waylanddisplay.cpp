@@ -39,6 +39,7 @@ struct WaylandDisplay::Private
     uint32_t group = 0;
     std::vector<Global> globals;
     std::unique_ptr<QSocketNotifier> notifier;
+    bool wantLayout = false;
     bool failed = false;
 
     ~Private()
@@ -96,6 +97,21 @@ struct WaylandDisplay::Private
         layout = keymap;
     }
 
+    // Asking a seat without a keyboard for one is an error (mutter even
+    // crashes), so the keyboard is taken up and given back as the seat's
+    // capabilities come and go.
+    void followKeyboard()
+    {
+        const bool has = seatCapabilities & WL_SEAT_CAPABILITY_KEYBOARD;
+        if (wantLayout && has && !keyboard) {
+            keyboard = wl_seat_get_keyboard(seat);
+            wl_keyboard_add_listener(keyboard, &keyboardListener, this);
+        } else if (keyboard && !has) {
+            wl_keyboard_destroy(keyboard);
+            keyboard = nullptr;
+        }
+    }
+
     static const wl_registry_listener registryListener;
     static const wl_seat_listener seatListener;
     static const wl_keyboard_listener keyboardListener;
@@ -117,7 +133,11 @@ const wl_registry_listener WaylandDisplay::Private::registryListener = {
 };
 
 const wl_seat_listener WaylandDisplay::Private::seatListener = {
-    [](void *data, wl_seat *, uint32_t capabilities) { static_cast<Private *>(data)->seatCapabilities = capabilities; },
+    [](void *data, wl_seat *, uint32_t capabilities) {
+        auto *d = static_cast<Private *>(data);
+        d->seatCapabilities = capabilities;
+        d->followKeyboard();
+    },
     [](void *, wl_seat *, const char *) {},
 };
 
@@ -205,12 +225,11 @@ bool WaylandDisplay::seatHasKeyboard() const { return d->seatCapabilities & WL_S
 
 void WaylandDisplay::watchLayout()
 {
-    if (d->keyboard || !d->seat)
+    if (d->wantLayout || !d->seat)
         return;
-    if (!d->xkb)
-        d->xkb = xkb_context_new(XKB_CONTEXT_NO_FLAGS);
-    d->keyboard = wl_seat_get_keyboard(d->seat);
-    wl_keyboard_add_listener(d->keyboard, &Private::keyboardListener, d.get());
+    d->wantLayout = true;
+    d->xkb = xkb_context_new(XKB_CONTEXT_NO_FLAGS);
+    d->followKeyboard();
     roundtrip();
 }
 
