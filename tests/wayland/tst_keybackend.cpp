@@ -1,0 +1,76 @@
+#include "keybackend.h"
+
+#include <QtTest>
+
+Q_DECLARE_METATYPE(SessionFacts)
+
+namespace {
+
+QString names(const std::vector<KeyBackend> &backends)
+{
+    QStringList list;
+    for (KeyBackend backend : backends)
+        list << QLatin1String(keyBackendName(backend));
+    return list.join(QLatin1Char(' '));
+}
+
+SessionFacts session(bool wayland, bool x11, const char *type, bool virtualKeyboard = false, bool fakeInput = false,
+                     const char *override = "")
+{
+    SessionFacts facts;
+    facts.wayland = wayland;
+    facts.x11 = x11;
+    facts.sessionType = type;
+    facts.virtualKeyboard = virtualKeyboard;
+    facts.fakeInput = fakeInput;
+    facts.override = override;
+    return facts;
+}
+
+} // namespace
+
+class tst_KeyBackend : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    void choose_data();
+    void choose();
+};
+
+void tst_KeyBackend::choose_data()
+{
+    QTest::addColumn<SessionFacts>("facts");
+    QTest::addColumn<QString>("backends"); // to try, best first
+    QTest::addColumn<QString>("whyNot");   // part of the reason when there is none
+
+    QTest::addRow("X11 session") << session(false, true, "x11") << "x11" << "";
+    QTest::addRow("X display, no session type") << session(false, true, "") << "x11" << "";
+    QTest::addRow("sway with Xwayland") << session(true, true, "wayland", true) << "wayland x11" << "";
+    QTest::addRow("wlroots without Xwayland") << session(true, false, "wayland", true) << "wayland" << "";
+    QTest::addRow("KDE with the desktop entry") << session(true, true, "wayland", false, true) << "kde x11" << "";
+    QTest::addRow("KDE without it, or GNOME") << session(true, true, "wayland") << "portal x11" << "";
+    QTest::addRow("GNOME without Xwayland") << session(true, false, "wayland") << "portal" << "";
+    QTest::addRow("Wayland display in an X session") << session(true, true, "x11", true) << "x11 wayland" << "";
+    QTest::addRow("no display at all") << session(false, false, "tty") << "" << "DISPLAY and WAYLAND_DISPLAY are empty";
+    QTest::addRow("override wins") << session(true, true, "wayland", true, false, "x11") << "x11" << "";
+    QTest::addRow("override in capitals") << session(false, false, "", false, false, "Portal") << "portal" << "";
+    QTest::addRow("override auto") << session(true, true, "wayland", true, false, "auto") << "wayland x11" << "";
+    QTest::addRow("unknown override") << session(true, true, "wayland", true, false, "xdotool") << ""
+                                      << "unknown keyboard backend \"xdotool\"";
+}
+
+void tst_KeyBackend::choose()
+{
+    QFETCH(SessionFacts, facts);
+    QFETCH(QString, backends);
+    QFETCH(QString, whyNot);
+
+    std::string reason;
+    QCOMPARE(names(chooseKeyBackends(facts, &reason)), backends);
+    QVERIFY2(QString::fromStdString(reason).contains(whyNot), reason.c_str());
+    QCOMPARE(reason.empty(), whyNot.isEmpty());
+}
+
+QTEST_GUILESS_MAIN(tst_KeyBackend)
+#include "tst_keybackend.moc"
