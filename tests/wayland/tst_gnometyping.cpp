@@ -72,7 +72,7 @@ void tst_GnomeTyping::initTestCase()
     for (const QString &name : env.keys())
         agent.env.insert(name, env.value(name));
     agent.env.remove(QStringLiteral("DISPLAY"));
-    agent.env.insert(QStringLiteral("XDG_RUNTIME_DIR"), agent.tmpDir());
+    agent.env.insert(QStringLiteral("XDG_RUNTIME_DIR"), agent.root.path()); // private, mode 0700
     QVERIFY(agent.start());
 }
 

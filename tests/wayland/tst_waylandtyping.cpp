@@ -32,7 +32,7 @@ void tst_WaylandTyping::initTestCase()
     env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("wayland"));
     QVERIFY(window.start(QStringLiteral(WAYLANDTEXTWINDOW), env));
     // the peer link lives where the sender looks for it
-    agent.env.insert(QStringLiteral("XDG_RUNTIME_DIR"), agent.tmpDir());
+    agent.env.insert(QStringLiteral("XDG_RUNTIME_DIR"), agent.root.path()); // private, mode 0700
 }
 
 // The seat has no keyboard yet: clients take up the new one only after it
