@@ -410,8 +410,3 @@ void X11KeyInjector::inject(char16_t unit, bool release)
         XNextEvent(d->display, &ignored);
     }
 }
-
-std::unique_ptr<KeyInjector> createPlatformKeyInjector(std::string *whyNot)
-{
-    return X11KeyInjector::open(X11KeyInjector::Options(), whyNot);
-}

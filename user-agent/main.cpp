@@ -1,3 +1,4 @@
+#include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QDir>
 #include <QLoggingCategory>
@@ -25,6 +26,20 @@ int main(int argc, char **argv)
     QCoreApplication app(argc, argv);
     QCoreApplication::setOrganizationName(QStringLiteral("Veltor"));
     QCoreApplication::setApplicationName(QStringLiteral("Kavo-User-Agent"));
+
+    QCommandLineParser options;
+    options.setApplicationDescription(QStringLiteral("Types every text that the card plug-in sends."));
+    options.addHelpOption();
+    const QCommandLineOption backend(
+        QStringLiteral("keyboard-backend"),
+        QStringLiteral("How keys are typed: auto (the default: chosen from the session), wayland (virtual "
+                       "keyboard of wlroots compositors such as sway), kde (KWin's fake input), portal "
+                       "(RemoteDesktop portal, GNOME) or x11 (XTest). Also taken from KAVO_KEYBOARD_BACKEND."),
+        QStringLiteral("name"));
+    options.addOption(backend);
+    options.process(app);
+    if (options.isSet(backend)) // the emulator reads it from there
+        qputenv("KAVO_KEYBOARD_BACKEND", options.value(backend).toLocal8Bit());
 
     // Registered appenders stay with the logger for the rest of the process.
     auto *console = new ConsoleAppender;

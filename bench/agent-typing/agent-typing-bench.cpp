@@ -1,13 +1,19 @@
-// Measures how long the user agent takes to type a card number: from the
-// moment the sender calls sendMessage to the moment the last character shows
-// up in a focused X window. Needs DISPLAY (run.sh provides a private Xvfb).
+// Measures how long the user agent takes to type a text: from the moment the
+// sender calls sendMessage to the moment the last character shows up in a
+// focused window, which writes what it receives to its stdout (xtextwindow
+// under a private Xvfb, waylandtextwindow under a headless sway: run.sh
+// provides both).
 //
-//   agent-typing-bench [--runs N] [--length DIGITS]
+//   agent-typing-bench --window PROGRAM [--runs N] [--length DIGITS | --mixed]
+//
+// --mixed types a fixed 100-character text of letters, digits, Latin-1, €, an
+// emoji and tabs instead of a random number.
 
 #include <QCoreApplication>
 #include <QDeadlineTimer>
 #include <QDir>
 #include <QElapsedTimer>
+#include <QFileInfo>
 #include <QFile>
 #include <QProcess>
 #include <QRandomGenerator>
@@ -46,22 +52,34 @@ int main(int argc, char **argv)
     QCoreApplication app(argc, argv);
     int runs = 200;
     int length = 20;
+    bool mixed = false;
+    QString windowProgram;
     const QStringList args = QCoreApplication::arguments();
-    for (int i = 1; i + 1 < args.size(); i += 2) {
-        if (args.at(i) == QLatin1String("--runs"))
-            runs = args.at(i + 1).toInt();
-        else if (args.at(i) == QLatin1String("--length"))
-            length = args.at(i + 1).toInt();
+    for (int i = 1; i < args.size(); ++i) {
+        const QString value = i + 1 < args.size() ? args.at(i + 1) : QString();
+        if (args.at(i) == QLatin1String("--mixed"))
+            mixed = true;
+        else if (args.at(i) == QLatin1String("--runs") && ++i)
+            runs = value.toInt();
+        else if (args.at(i) == QLatin1String("--length") && ++i)
+            length = value.toInt();
+        else if (args.at(i) == QLatin1String("--window") && ++i)
+            windowProgram = value;
+        else
+            runs = 0;
     }
-    if (runs < 1 || length < 1 || qEnvironmentVariableIsEmpty("DISPLAY")) {
-        std::fprintf(stderr, "usage: agent-typing-bench [--runs N] [--length DIGITS] (with DISPLAY set)\n");
+    if (runs < 1 || length < 1 || windowProgram.isEmpty()) {
+        std::fprintf(stderr, "usage: agent-typing-bench --window PROGRAM [--runs N] [--length DIGITS | --mixed]\n");
         return 2;
     }
+    const QByteArray mixedText = QString::fromUcs4(U"Müller-Lüdenscheidt, Zoë; 8075 6012 €42.50\tÆrøskøbing "
+                                                   U"\U0001F600 Ωmega Straße 17b, 3011 Bern\tfin. ok: 99% äöü").toUtf8();
 
     // Private socket and log folders, like the tests; the code page is UTF-8.
     QTemporaryDir sandbox;
     QDir(sandbox.path()).mkpath(QStringLiteral("tmp"));
     qputenv("TMPDIR", QFile::encodeName(sandbox.filePath(QStringLiteral("tmp"))));
+    qputenv("XDG_RUNTIME_DIR", QFile::encodeName(sandbox.path()));
     qputenv("ALLUSERSPROFILE", QFile::encodeName(sandbox.filePath(QStringLiteral("programdata"))));
     qputenv("LC_ALL", "C.UTF-8");
 
@@ -75,9 +93,9 @@ int main(int argc, char **argv)
         typed += window.readAllStandardOutput();
         lastArrival = clock.nsecsElapsed();
     });
-    window.start(QStringLiteral(XTEXTWINDOW), QStringList());
-    if (!waitFor([&] { return typed.contains("ready\n"); }, 10000)) {
-        std::fprintf(stderr, "xtextwindow did not get ready\n");
+    window.start(windowProgram, QStringList());
+    if (!waitFor([&] { return typed.contains("ready\n"); }, 20000)) {
+        std::fprintf(stderr, "%s did not get ready\n", qPrintable(windowProgram));
         return 1;
     }
     typed.clear();
@@ -87,8 +105,13 @@ int main(int argc, char **argv)
     agent.setProcessChannelMode(QProcess::SeparateChannels);
     QByteArray console;
     QObject::connect(&agent, &QProcess::readyReadStandardError, [&] { console += agent.readAllStandardError(); });
+    // Debug output off, as in use, but for the peer's, which says when it listens.
+    QProcessEnvironment agentEnv = QProcessEnvironment::systemEnvironment();
+    agentEnv.insert(QStringLiteral("QT_LOGGING_RULES"),
+                    QStringLiteral("*.debug=false\nch.veltor.system.connectionpeer.debug=true"));
+    agent.setProcessEnvironment(agentEnv);
     agent.start(QStringLiteral(KAVO_USER_AGENT), QStringList());
-    if (!waitFor([&] { return console.contains("Listening for peer."); }, 10000)) {
+    if (!waitFor([&] { return console.contains("Listening for peer."); }, 20000)) {
         std::fprintf(stderr, "the agent did not start listening:\n%s\n", console.constData());
         return 1;
     }
@@ -98,9 +121,12 @@ int main(int argc, char **argv)
     std::vector<double> millis;
     millis.reserve(size_t(runs));
     for (int run = 0; run < runs; ++run) {
-        QByteArray number;
-        for (int i = 0; i < length; ++i)
-            number += char('0' + QRandomGenerator::global()->bounded(10));
+        QByteArray number = mixedText;
+        if (!mixed) {
+            number.clear();
+            for (int i = 0; i < length; ++i)
+                number += char('0' + QRandomGenerator::global()->bounded(10));
+        }
         typed.clear();
 
         peer.connectOrListen(100); // as the plug-in does before every send
@@ -127,8 +153,9 @@ int main(int argc, char **argv)
     double sum = 0;
     for (double m : sorted)
         sum += m;
-    std::printf("agent typing, %d digits, %d runs (sendMessage to last character in the window):\n",
-                length, runs);
+    std::printf("agent typing, %s, %d runs (sendMessage to last character in %s):\n",
+                mixed ? "100-character mixed text" : qPrintable(QStringLiteral("%1 digits").arg(length)), runs,
+                qPrintable(QFileInfo(windowProgram).fileName()));
     std::printf("  median %.2f ms   p99 %.2f ms   min %.2f ms   max %.2f ms   mean %.2f ms\n",
                 percentile(sorted, 0.5), percentile(sorted, 0.99), sorted.front(), sorted.back(),
                 sum / double(sorted.size()));

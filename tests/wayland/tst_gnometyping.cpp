@@ -1,0 +1,113 @@
+#include "agentprocess.h"
+#include "typedwindow.h"
+
+#include <QStandardPaths>
+
+// GNOME's road: the agent asks the RemoteDesktop portal, here a stand-in on a
+// private session bus that passes keys on to a headless mutter's own
+// RemoteDesktop API, and a Wayland window under that mutter receives them.
+class tst_GnomeTyping : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    void initTestCase();
+    void cleanupTestCase();
+    void typing_data();
+    void typing();
+
+private:
+    bool startAndWait(QProcess &process, const QString &program, const QStringList &arguments,
+                      const std::function<bool()> &ready);
+
+    QTemporaryDir runtime;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    QProcess bus;
+    QProcess mutter;
+    QProcess portal;
+    TypedWindow window;
+    AgentProcess agent;
+};
+
+bool tst_GnomeTyping::startAndWait(QProcess &process, const QString &program, const QStringList &arguments,
+                                   const std::function<bool()> &ready)
+{
+    process.setProcessEnvironment(env);
+    process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    process.start(program, arguments);
+    return process.waitForStarted(10000) && QTest::qWaitFor(ready, 30000);
+}
+
+void tst_GnomeTyping::initTestCase()
+{
+    for (const char *program : {"mutter", "dbus-daemon"}) {
+        if (QStandardPaths::findExecutable(QLatin1String(program)).isEmpty())
+            QSKIP(qPrintable(QStringLiteral("%1 is not installed").arg(QLatin1String(program))));
+    }
+    QFile::setPermissions(runtime.path(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    const QString busPath = runtime.filePath(QStringLiteral("bus"));
+    const QString display = runtime.filePath(QStringLiteral("wayland-kavo"));
+    env.insert(QStringLiteral("XDG_RUNTIME_DIR"), runtime.path());
+    env.insert(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"), QStringLiteral("unix:path=") + busPath);
+    env.insert(QStringLiteral("WAYLAND_DISPLAY"), display);
+    env.insert(QStringLiteral("XDG_SESSION_TYPE"), QStringLiteral("wayland"));
+    env.insert(QStringLiteral("XDG_CURRENT_DESKTOP"), QStringLiteral("GNOME"));
+    env.remove(QStringLiteral("DISPLAY")); // XTest must not stand in
+
+    QVERIFY(startAndWait(bus, QStringLiteral("dbus-daemon"),
+                         {QStringLiteral("--session"), QStringLiteral("--nofork"), QStringLiteral("--address=unix:path=") + busPath},
+                         [&] { return QFile::exists(busPath); }));
+    QVERIFY(startAndWait(mutter, QStringLiteral("mutter"),
+                         {QStringLiteral("--headless"), QStringLiteral("--wayland"), QStringLiteral("--no-x11"),
+                          QStringLiteral("--virtual-monitor"), QStringLiteral("1280x720"),
+                          QStringLiteral("--wayland-display"), QStringLiteral("wayland-kavo")},
+                         [&] { return QFile::exists(display); }));
+    portal.setReadChannel(QProcess::StandardOutput);
+    QVERIFY(startAndWait(portal, QStringLiteral(PORTAL_STANDIN), {}, [&] { return portal.canReadLine(); }));
+
+    QProcessEnvironment windowEnv = env;
+    windowEnv.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("wayland"));
+    QVERIFY(window.start(QStringLiteral(WAYLANDTEXTWINDOW), windowEnv));
+
+    for (const QString &name : env.keys())
+        agent.env.insert(name, env.value(name));
+    agent.env.remove(QStringLiteral("DISPLAY"));
+    agent.env.insert(QStringLiteral("XDG_RUNTIME_DIR"), agent.root.path()); // private, mode 0700
+    QVERIFY(agent.start());
+}
+
+void tst_GnomeTyping::cleanupTestCase()
+{
+    for (QProcess *process : {&agent.process, &portal, &mutter, &bus}) {
+        process->terminate();
+        if (!process->waitForFinished(10000))
+            process->kill();
+    }
+}
+
+void tst_GnomeTyping::typing_data()
+{
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<QString>("typed");
+    QTest::addColumn<QString>("warning");
+    QTest::addRow("card number") << QStringLiteral("80756012345678901234") << QStringLiteral("80756012345678901234")
+                                 << QString();
+    QTest::addRow("a letter the layout lacks") << QStringLiteral("12ä34ä") << QStringLiteral("1234")
+                                               << QStringLiteral("The keyboard layout has no key for U+00E4 (ä); skipped.");
+}
+
+void tst_GnomeTyping::typing()
+{
+    QFETCH(QString, text);
+    QFETCH(QString, typed);
+    QFETCH(QString, warning);
+
+    const int before = window.typed().size();
+    QCOMPARE(agent.send(text), 0);
+    QTRY_COMPARE_WITH_TIMEOUT(window.typed().mid(before), typed, 20000);
+    if (!warning.isEmpty()) // once, though the letter came twice
+        QTRY_COMPARE_WITH_TIMEOUT(agent.console().count(warning), 1, 5000);
+}
+
+QTEST_GUILESS_MAIN(tst_GnomeTyping)
+#include "tst_gnometyping.moc"

@@ -1,0 +1,88 @@
+#include "agentprocess.h"
+#include "keyboardemulator.h"
+#include "keyinjector_wayland.h"
+#include "typedwindow.h"
+#include "waylanddisplay.h"
+
+// The agent typing under a headless sway (started by with-sway): into a Qt
+// window of its own and into an X window under sway's Xwayland.
+class tst_WaylandTyping : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    void initTestCase();
+    void freshSeat();
+    void agentTyping_data();
+    void agentTyping();
+    void xwaylandWindow();
+
+private:
+    AgentProcess agent;
+    TypedWindow window;
+    std::unique_ptr<KeyboardEmulator> firstKeyboard;
+};
+
+void tst_WaylandTyping::initTestCase()
+{
+    if (qEnvironmentVariableIsSet("KAVO_SWAY_SKIP"))
+        QSKIP(qPrintable(qEnvironmentVariable("KAVO_SWAY_SKIP")));
+    QVERIFY2(qEnvironmentVariableIsSet("WAYLAND_DISPLAY"), "run this test through with-sway");
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("wayland"));
+    QVERIFY(window.start(QStringLiteral(WAYLANDTEXTWINDOW), env));
+    // the peer link lives where the sender looks for it
+    agent.env.insert(QStringLiteral("XDG_RUNTIME_DIR"), agent.root.path()); // private, mode 0700
+}
+
+// The seat has no keyboard yet: clients take up the new one only after it
+// appears, and a key sent before would be lost.
+void tst_WaylandTyping::freshSeat()
+{
+    std::string whyNot;
+    std::shared_ptr<WaylandDisplay> display = WaylandDisplay::connect(&whyNot);
+    QVERIFY2(display, whyNot.c_str());
+    QVERIFY(!display->seatHasKeyboard());
+    auto injector = VirtualKeyboardInjector::open(display, VirtualKeyboardInjector::Options(), &whyNot);
+    QVERIFY2(injector, whyNot.c_str());
+    // kept open for the whole run, like a physical keyboard
+    firstKeyboard.reset(new KeyboardEmulator(std::move(injector)));
+    firstKeyboard->sendKeySequence(QStringLiteral("4711"));
+    QTRY_COMPARE_WITH_TIMEOUT(window.typed(), QStringLiteral("4711"), 10000);
+}
+
+void tst_WaylandTyping::agentTyping_data()
+{
+    QTest::addColumn<QString>("text");
+    QTest::addRow("card number") << QStringLiteral("80756012345678901234");
+    QTest::addRow("Latin-1 letters") << QStringLiteral("Müller, Zoë, Ærøskøbing");
+    QTest::addRow("euro sign") << QStringLiteral("5€");
+    QTest::addRow("above U+FFFF") << QString::fromUcs4(U"a\U0001F600b\U0001D11E");
+    QTest::addRow("tab and line breaks") << QStringLiteral("1\t2\n3\r4");
+    QTest::addRow("more distinct characters than one keymap holds") << manyDistinct();
+}
+
+void tst_WaylandTyping::agentTyping()
+{
+    QFETCH(QString, text);
+    if (agent.process.state() == QProcess::NotRunning)
+        QVERIFY(agent.start());
+    const int before = window.typed().size();
+    QCOMPARE(agent.send(text), 0);
+    QTRY_COMPARE_WITH_TIMEOUT(window.typed().mid(before), text, 20000);
+}
+
+void tst_WaylandTyping::xwaylandWindow()
+{
+    QVERIFY(agent.process.state() == QProcess::Running);
+    TypedWindow xWindow; // takes the focus from the Qt window
+    QVERIFY(xWindow.start(QStringLiteral(XTEXTWINDOW), QProcessEnvironment::systemEnvironment()));
+    const QString text = QString::fromUcs4(U"80756012345678901234 Müller 5€ \U0001F600\t");
+    QCOMPARE(agent.send(text), 0);
+    QTRY_COMPARE_WITH_TIMEOUT(xWindow.typed(), text, 20000);
+    QCOMPARE(agent.send(manyDistinct()), 0);
+    QTRY_COMPARE_WITH_TIMEOUT(xWindow.typed(), text + manyDistinct(), 20000);
+}
+
+QTEST_GUILESS_MAIN(tst_WaylandTyping)
+#include "tst_waylandtyping.moc"
