@@ -1,7 +1,8 @@
 #!/bin/bash
 # The part of scripts/test-install that runs as root inside the throwaway
 # root, with the packages in /kavo-test/debs. With the argument "card-road" it
-# runs the card road under the X display that with-xvfb gives it.
+# runs the card road under the X display that with-xvfb gives it, as the
+# desktop user, in that user's home folder.
 set -euo pipefail
 t=/kavo-test
 cd "$t"
@@ -29,7 +30,8 @@ stop_started() {
 # The agent types the number that the host's plug-in reads from a chunk line.
 card_road() {
     trap stop_started EXIT
-    ./xtextwindow --out typed.txt >window.out 2>&1 &
+    cd "$HOME"
+    "$t/xtextwindow" --out typed.txt >window.out 2>&1 &
     pids+=($!)
     wait_for window.out ready 30 || fail "the text window did not get the focus: $(cat window.out)"
 
@@ -44,10 +46,10 @@ card_road() {
     pids+=($!)
     wait_for host.out "Listening on" 60 || fail "the host did not start: $(cat host.out)"
     grep -q "Loaded the plug-in" host.out || fail "the host loaded no plug-in: $(cat host.out)"
-    cat card-chunk >chunks
+    cat "$t/card-chunk" >chunks
 
     local number typed="" tries=600
-    number="$(cat card-number)"
+    number="$(cat "$t/card-number")"
     while [ $tries -gt 0 ] && [ ${#typed} -lt ${#number} ]; do
         sleep 0.1
         typed="$(cat typed.txt)"
@@ -73,6 +75,11 @@ snapshot() {
         -o -path /var/log -o -path /root \) -prune -o -print | sort
 }
 step "installing the packages with apt"
+# The desktop user runs the programs as the user units would; the account
+# exists before the snapshot, its home folder lies outside it.
+useradd --no-create-home --home-dir "$t/home" --user-group kavo
+mkdir -m 700 "$t/home" "$t/run"
+chown kavo:kavo "$t/home" "$t/run"
 mapfile -t names < <(for deb in debs/*.deb; do dpkg-deb -f "$deb" Package; done)
 # Their dependencies first, so that the snapshot holds them: what the purge
 # must take away is the packages' own files, not what other packages leave.
@@ -88,7 +95,6 @@ apt-get install -y -q --no-install-recommends ./debs/*.deb >>apt.log 2>&1 ||
 
 step "systemd-analyze verify, enabled units, manual pages"
 export XDG_RUNTIME_DIR="$t/run"
-mkdir -m 700 "$XDG_RUNTIME_DIR"
 out="$(systemd-analyze --user verify /usr/lib/systemd/user/kavo-user-agent.service \
        /usr/lib/systemd/user/kavo-service.service 2>&1)" || fail "systemd-analyze verify: $out"
 [ -z "$out" ] || fail "systemd-analyze verify: $out"
@@ -98,11 +104,9 @@ done
 man -w kavo-service kavo-user-agent zn-http-serve >/dev/null || fail "a manual page is missing"
 
 step "the card road under Xvfb"
-export HOME="$t/home" TMPDIR="$t/tmp"
 # as the user unit sets it
-export ALLUSERSPROFILE="$HOME/.local/state"
-mkdir -p "$HOME" "$TMPDIR"
-./with-xvfb bash "$t/in-root.sh" card-road
+HOME="$t/home" TMPDIR="$t/home" ALLUSERSPROFILE="$t/home/.local/state" \
+    setpriv --reuid=kavo --regid=kavo --init-groups ./with-xvfb bash "$t/in-root.sh" card-road
 
 step "zn-http-serve serves a file"
 mkdir site
