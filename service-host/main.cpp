@@ -64,6 +64,19 @@ bool parseListen(const QString &text, QHostAddress *address, quint16 *port)
     return true;
 }
 
+// Installed, the plug-ins sit in the library folder; in a build tree, in
+// plugins/ beside the executable.
+QString defaultPluginFolder()
+{
+    const QDir programFolder(QCoreApplication::applicationDirPath());
+#ifdef KAVO_INSTALLED_PLUGINS
+    const QString installed = QDir::cleanPath(programFolder.filePath(QStringLiteral(KAVO_INSTALLED_PLUGINS)));
+    if (QFileInfo(installed).isDir())
+        return installed;
+#endif
+    return programFolder.filePath(QStringLiteral("plugins"));
+}
+
 } // namespace
 
 int main(int argc, char **argv)
@@ -77,7 +90,7 @@ int main(int argc, char **argv)
         "%{if-debug}debug%{endif}%{if-info}info%{endif}%{if-warning}warning%{endif}"
         "%{if-critical}critical%{endif}%{if-fatal}fatal%{endif} %{category}: %{message}"));
 
-    const QString defaultPlugins = QDir(QCoreApplication::applicationDirPath()).filePath(QStringLiteral("plugins"));
+    const QString defaultPlugins = defaultPluginFolder();
     const QString defaultListen = QStringLiteral("127.0.0.1:%1").arg(defaultPort);
 
     QCommandLineParser parser;
