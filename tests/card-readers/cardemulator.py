@@ -18,7 +18,10 @@ Lines on standard output, with the monotonic clock in seconds:
     pulled T          the card went away by itself (--pull-after)
     removed T         the connection is closed
 When vpcd goes away while the card is in (pcscd restarted), the emulator
-connects again until it is back, like a card left in its reader.
+connects again until it is back, like a card left in its reader. vpcd notices
+a removal only when pcscd next polls the reader (every 0.4 s): a card put into
+the same reader before then is never seen leaving, so wait for the reader to
+be empty first.
 
 Card options:
     --number DIGITS   card number, EF.AD tag 93 (default: the sample card's)

@@ -16,11 +16,13 @@
 
 #include <cerrno>
 #include <csignal>
+#include <algorithm>
 #include <cstring>
 #include <functional>
 
 #include <sched.h>
 #include <sys/mount.h>
+#include <winscard.h>
 #include <unistd.h>
 
 namespace pcsc {
@@ -90,6 +92,7 @@ public:
     };
 
     explicit Daemon(const QList<Reader> &readers)
+        : readers(readers)
     {
         // The driver keeps one set of slots per loaded library: every further
         // reader name needs a copy of its own. pcscd skips the folder.
@@ -136,18 +139,54 @@ public:
 
     QString log() { return QString::fromLocal8Bit(process.readAll()); }
 
+    // The name of the reader on that port.
+    QString reader(quint16 port) const
+    {
+        for (const Reader &reader : readers) {
+            if (port == reader.port || port == reader.port + 1)
+                return QStringLiteral("%1 00 0%2").arg(reader.name).arg(port - reader.port);
+        }
+        return QString();
+    }
+
 private:
+    const QList<Reader> readers;
     const QString socketDir = QStringLiteral("/run/pcscd");
     QTemporaryDir config;
     QProcess process;
 };
 
-// One card, played by cardemulator.py on the port of a vpcd reader; it is in
-// the reader from start() until remove().
+// Waits until pcscd reports the reader empty. vpcd notices a removal only at
+// its next poll, and a card that comes in before then is never seen leaving.
+inline bool waitForEmpty(const QString &reader, int timeoutMs = 10000)
+{
+    SCARDCONTEXT context = 0;
+    if (SCardEstablishContext(SCARD_SCOPE_SYSTEM, nullptr, nullptr, &context) != SCARD_S_SUCCESS)
+        return false;
+    const QByteArray name = reader.toUtf8();
+    SCARD_READERSTATE state = {};
+    state.szReader = name.constData();
+    state.dwCurrentState = SCARD_STATE_UNAWARE;
+    const QDeadlineTimer deadline(timeoutMs);
+    bool empty = false;
+    while (!empty && !deadline.hasExpired()) {
+        const LONG rv = SCardGetStatusChange(context, DWORD(std::max<qint64>(1, deadline.remainingTime())), &state, 1);
+        if (rv != SCARD_S_SUCCESS && rv != LONG(SCARD_E_TIMEOUT))
+            break;
+        empty = state.dwEventState & SCARD_STATE_EMPTY;
+        state.dwCurrentState = state.dwEventState & ~DWORD(SCARD_STATE_CHANGED);
+    }
+    SCardReleaseContext(context);
+    return empty;
+}
+
+// One card, played by cardemulator.py in a reader of the daemon; it is in the
+// reader from the start until remove(), which waits until pcscd has seen it go.
 class Card
 {
 public:
-    Card(quint16 port, const QStringList &options)
+    Card(const Daemon &daemon, quint16 port, const QStringList &options)
+        : reader(daemon.reader(port))
     {
         process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
         QObject::connect(&process, &QProcess::readyReadStandardOutput,
@@ -183,11 +222,13 @@ public:
             process.kill();
             process.waitForFinished(5000);
         }
+        waitForEmpty(reader);
     }
 
     QString output;
 
 private:
+    const QString reader;
     QProcess process;
 };
 

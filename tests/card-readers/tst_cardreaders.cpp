@@ -89,7 +89,7 @@ void tst_CardReaders::initTestCase()
     daemon.reset(new pcsc::Daemon({{"Cherry SmartTerminal ST-1144", cherryPort}, {"Identiv uTrust 3700 F", otherPort}}));
     QVERIFY2(daemon->start(), qPrintable(daemon->log()));
     const QString number = nextNumber();
-    cardAtStart.reset(new pcsc::Card(cherryPort + 1, {"--number", number}));
+    cardAtStart.reset(new pcsc::Card(*daemon, cherryPort + 1, {"--number", number}));
     QVERIFY2(cardAtStart->waitFor("powered"), qPrintable(cardAtStart->output));
     expected = number;
 
@@ -157,7 +157,7 @@ void tst_CardReaders::cards()
     QFETCH(bool, typesNumber);
 
     const QString number = nextNumber();
-    pcsc::Card card(port, options + QStringList{"--number", number});
+    pcsc::Card card(*daemon, port, options + QStringList{"--number", number});
     QVERIFY2(card.waitFor(handled.section(' ', 0, 0), handled.section(' ', 1).toInt()), qPrintable(card.output));
     if (typesNumber) {
         QVERIFY2(typedSoFar(number), qPrintable(typed()));
@@ -165,7 +165,7 @@ void tst_CardReaders::cards()
     }
     // The next card in the other Cherry reader is typed, and nothing before it.
     const QString next = nextNumber();
-    pcsc::Card nextCard(cherryPort, {"--number", next});
+    pcsc::Card nextCard(*daemon, cherryPort, {"--number", next});
     QVERIFY2(typedSoFar(next), qPrintable(typed()));
 }
 
@@ -173,8 +173,8 @@ void tst_CardReaders::twoReadersAtOnce()
 {
     const QString first = nextNumber();
     const QString second = nextNumber();
-    pcsc::Card one(cherryPort, {"--number", first});
-    pcsc::Card other(cherryPort + 1, {"--number", second});
+    pcsc::Card one(*daemon, cherryPort, {"--number", first});
+    pcsc::Card other(*daemon, cherryPort + 1, {"--number", second});
     QVERIFY(QTest::qWaitFor([&] { return typed().size() >= expected.size() + 40; }, 15000));
     QVERIFY2(typed() == expected + first + second || typed() == expected + second + first, qPrintable(typed()));
     expected = typed();
@@ -183,7 +183,7 @@ void tst_CardReaders::twoReadersAtOnce()
 void tst_CardReaders::pcscdRestarted()
 {
     const QString left = nextNumber();
-    pcsc::Card leftIn(cherryPort + 1, {"--number", left});
+    pcsc::Card leftIn(*daemon, cherryPort + 1, {"--number", left});
     QVERIFY2(typedSoFar(left), qPrintable(typed()));
 
     QVERIFY(daemon->stop(SIGKILL));
@@ -192,7 +192,7 @@ void tst_CardReaders::pcscdRestarted()
     // again, but not typed again; the next card is.
     QVERIFY2(leftIn.waitFor("apdu", 8, 20000), qPrintable(leftIn.output));
     const QString next = nextNumber();
-    pcsc::Card nextCard(cherryPort, {"--number", next});
+    pcsc::Card nextCard(*daemon, cherryPort, {"--number", next});
     QVERIFY2(typedSoFar(next), qPrintable(typed()));
     QCOMPARE(host->log().count("Lost the PC/SC service"), 1);
 }
