@@ -38,21 +38,21 @@ CardFileReader::CardFileReader(Transmit transmit)
 {
 }
 
-CardFileReader::Exchange CardFileReader::exchange(const QByteArray &first, QByteArray *data, quint16 *status)
+CardFileReader::Result CardFileReader::exchange(const QByteArray &first, QByteArray *data, quint16 *status)
 {
     QByteArray apdu = first;
     bool lengthCorrected = false;
     data->clear();
     for (;;) {
         if (sent >= MaxCommands)
-            return Exchange::TooMany;
+            return refuse(QStringLiteral("too many commands"));
         ++sent;
         QByteArray response;
         if (!transmit(apdu, &response))
-            return Exchange::Failed;
+            return LinkFailed;
         if (response.size() < 2) {
             *status = 0; // no status word: no answer a caller accepts
-            return Exchange::Answered;
+            return Read;
         }
         *status = quint16(quint8(response.at(response.size() - 2)) << 8 | quint8(response.back()));
         data->append(response.left(response.size() - 2));
@@ -65,7 +65,7 @@ CardFileReader::Exchange CardFileReader::exchange(const QByteArray &first, QByte
             apdu = command(0xc0, 0, 0, QByteArray(1, char(sw2))); // more data waits: GET RESPONSE
             lengthCorrected = false;
         } else {
-            return Exchange::Answered;
+            return Read;
         }
     }
 }
@@ -82,14 +82,9 @@ CardFileReader::Result CardFileReader::select(quint16 fileId)
     quint16 status = 0;
     // Without the FCI first; a card that knows only the other form says so.
     for (const quint8 p2 : {quint8(0x0c), quint8(0x00)}) {
-        switch (exchange(selectCommand(fileId, p2), &fci, &status)) {
-        case Exchange::Failed:
-            return LinkFailed;
-        case Exchange::TooMany:
-            return refuse(QStringLiteral("too many commands"));
-        case Exchange::Answered:
-            break;
-        }
+        const Result answered = exchange(selectCommand(fileId, p2), &fci, &status);
+        if (answered != Read)
+            return answered;
         if (status == statusOk)
             return Read;
         if (status != 0x6a86 && status != 0x6d00)
@@ -114,15 +109,10 @@ CardFileReader::Result CardFileReader::readFile(quint16 fileId, QByteArray *cont
         const char tail[] = {char(wanted & 0xff)}; // Le 00 asks for 256 bytes
         QByteArray data;
         quint16 status = 0;
-        switch (exchange(command(0xb0, quint8(file.size() >> 8), quint8(file.size()), QByteArray(tail, 1)),
-                         &data, &status)) {
-        case Exchange::Failed:
-            return LinkFailed;
-        case Exchange::TooMany:
-            return refuse(QStringLiteral("too many commands"));
-        case Exchange::Answered:
-            break;
-        }
+        const Result answered =
+            exchange(command(0xb0, quint8(file.size() >> 8), quint8(file.size()), QByteArray(tail, 1)), &data, &status);
+        if (answered != Read)
+            return answered;
         if (status != statusOk && status != statusEndOfFile && status != statusWrongOffset)
             return refuse(QStringLiteral("READ BINARY of %1 answered %2").arg(hex(fileId), hex(status)));
         file.append(data);

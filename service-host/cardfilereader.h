@@ -38,8 +38,9 @@ public:
     QString refusal() const { return why; }
 
 private:
-    enum class Exchange { Answered, Failed, TooMany };
-    Exchange exchange(const QByteArray &command, QByteArray *data, quint16 *status);
+    // One command, with GET RESPONSE and a corrected Le as the card asks;
+    // Read once the card has answered.
+    Result exchange(const QByteArray &command, QByteArray *data, quint16 *status);
     Result select(quint16 fileId);
     Result refuse(const QString &reason);
 
