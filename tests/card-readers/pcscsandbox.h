@@ -211,7 +211,11 @@ public:
     }
 
     // Commands on its standard input, see cardemulator.py.
-    void command(const QByteArray &line) { process.write(line + '\n'); }
+    void command(const QByteArray &line)
+    {
+        process.write(line + '\n');
+        process.waitForBytesWritten(5000); // callers may block next, as waitForEmpty() does
+    }
 
     void remove()
     {
