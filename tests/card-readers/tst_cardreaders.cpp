@@ -105,6 +105,7 @@ void tst_CardReaders::cleanupTestCase()
 {
     if (host && host->process.state() == QProcess::Running) {
         QVERIFY(host->stop());
+        QCOMPARE(host->process.exitStatus(), QProcess::NormalExit);
         QCOMPARE(host->process.exitCode(), 0);
         // Card numbers are personal data: never in what the host logs by default.
         QVERIFY2(!host->log().contains("80756014390000"), qPrintable(host->log()));
