@@ -2,6 +2,7 @@
 // m3-plugin-system. It serves HTTP through the plug-ins' controller
 // strategies and hands the chunks it reads to their chunk listeners.
 
+#include "cardsource.h"
 #include "chunkreader.h"
 #include "pluginhost.h"
 #include "requestrouter.h"
@@ -105,6 +106,11 @@ int main(int argc, char **argv)
         "A named pipe is reopened whenever its writer closes it; at the end of a regular\n"
         "file or of standard input the host keeps serving HTTP.\n"
         "\n"
+        "Card readers are watched through PC/SC (pcscd) unless --no-card-readers is given:\n"
+        "a VeKa card put into any reader is read and handed over as a \"card-inserted\"\n"
+        "chunk, its removal as a \"card-removed\" chunk. Without pcscd the host serves HTTP\n"
+        "and tries again every 2 s. Chunks from --chunks are handed over all the same.\n"
+        "\n"
         "Settings are read by the plug-ins from the INI files of organisation \"Veltor\",\n"
         "application \"kavo-service\" (for example $XDG_CONFIG_HOME/Veltor/kavo-service.ini).\n"
         "SIGINT or SIGTERM end the host. Exit status 2 means bad options."));
@@ -123,9 +129,13 @@ int main(int argc, char **argv)
         QStringLiteral("Read chunks from FILE: a regular file, a named pipe, or - for standard input "
                        "(default: no chunks)."),
         QStringLiteral("FILE"));
+    const QCommandLineOption noCardReadersOption(
+        QStringLiteral("no-card-readers"),
+        QStringLiteral("Do not watch the PC/SC card readers (by default they are watched)."));
     parser.addOption(pluginsOption);
     parser.addOption(listenOption);
     parser.addOption(chunksOption);
+    parser.addOption(noCardReadersOption);
 
     if (!parser.parse(QCoreApplication::arguments()))
         badOptions(parser.errorText());
@@ -173,6 +183,12 @@ int main(int argc, char **argv)
 
     QObject::connect(&reader, &ChunkReader::chunkReceived, &app,
                      [&plugins](const QJsonObject &chunk) { plugins.deliver(QJsonValue(chunk)); });
+    // Made after the plug-ins, so that it stops before they go.
+    CardSource cards;
+    QObject::connect(&cards, &CardSource::chunkReceived, &app,
+                     [&plugins](const QJsonObject &chunk) { plugins.deliver(QJsonValue(chunk)); });
+    if (!parser.isSet(noCardReadersOption))
+        cards.start();
 
     RequestRouter router(plugins.strategies());
     http::HttpServer server;

@@ -74,7 +74,9 @@ public:
     // Starts the host and waits until it listens.
     bool start(const QStringList &arguments)
     {
-        process.start(QStringLiteral(KAVO_SERVICE), QStringList{"--listen", "127.0.0.1:0"} + arguments);
+        // The machine's own card readers stay out of tests that do not ask for them.
+        const QStringList readers = cardReaders ? QStringList() : QStringList{"--no-card-readers"};
+        process.start(QStringLiteral(KAVO_SERVICE), QStringList{"--listen", "127.0.0.1:0"} + readers + arguments);
         if (!process.waitForStarted(10000))
             return false;
         static const QRegularExpression listening(QStringLiteral("Listening on 127\\.0\\.0\\.1:(\\d+)\\."));
@@ -103,6 +105,7 @@ public:
 
     QProcess process;
     quint16 port = 0;
+    bool cardReaders = false;
 
 private:
     QString output;

@@ -37,7 +37,7 @@ void tst_KavoService::help()
     QVERIFY(process.waitForFinished(10000));
     QCOMPARE(process.exitCode(), 0);
     const QString text = QString::fromUtf8(process.readAllStandardOutput());
-    for (const char *word : {"--plugins", "--listen", "--chunks", "16 MiB", "127.0.0.1:8480"})
+    for (const char *word : {"--plugins", "--listen", "--chunks", "--no-card-readers", "16 MiB", "127.0.0.1:8480"})
         QVERIFY2(text.contains(QLatin1String(word)), word);
 }
 
