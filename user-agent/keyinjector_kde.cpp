@@ -9,6 +9,7 @@
 #include <QLoggingCategory>
 
 #include <wayland-client.h>
+#include <xkbcommon/xkbcommon.h>
 
 namespace {
 Q_LOGGING_CATEGORY(lc, "ch.veltor.kavo-user-agent.keyinjector")
@@ -16,8 +17,8 @@ const uint32_t keyboardSince = 4;
 const int layoutTimeoutMs = 1000;
 
 // The layout KWin types with when the user has several: it tells it over
-// D-Bus only (and offers the service only then). Asked at each text, so that
-// a switch just before it counts; failing that, the last one known.
+// D-Bus only. Asked at each text, so that a switch just before it counts;
+// failing that, the last one known.
 uint32_t activeLayout(uint32_t lastKnown)
 {
     QDBusConnection bus = QDBusConnection::sessionBus();
@@ -99,7 +100,8 @@ void FakeInputInjector::type(const std::u32string &text)
         qCWarning(lc) << "KWin has not sent its keymap;" << text.size() << "characters were not typed.";
         return;
     }
-    d->display->setLayoutGroup(activeLayout(d->display->layoutGroup()));
+    if (xkb_keymap_num_layouts(d->display->layout()) > 1)
+        d->display->setLayoutGroup(activeLayout(d->display->layoutGroup()));
     int sent = 0;
     for (char32_t c : typableOnLayout(text, d->display.get())) {
         LayoutKey key;
