@@ -4,13 +4,34 @@
 #include "keyinjector_portal.h"
 #include "waylanddisplay.h"
 
+#include <QDBusConnection>
+#include <QDBusMessage>
 #include <QLoggingCategory>
 
 #include <wayland-client.h>
+#include <xkbcommon/xkbcommon.h>
 
 namespace {
 Q_LOGGING_CATEGORY(lc, "ch.veltor.kavo-user-agent.keyinjector")
 const uint32_t keyboardSince = 4;
+const int layoutTimeoutMs = 1000;
+
+// The layout KWin types with when the user has several: it tells it over
+// D-Bus only. Asked at each text, so that a switch just before it counts;
+// failing that, the last one known.
+uint32_t activeLayout(uint32_t lastKnown)
+{
+    QDBusConnection bus = QDBusConnection::sessionBus();
+    if (!bus.isConnected())
+        return lastKnown;
+    const QDBusMessage reply = bus.call(
+        QDBusMessage::createMethodCall(QStringLiteral("org.kde.keyboard"), QStringLiteral("/Layouts"),
+                                       QStringLiteral("org.kde.KeyboardLayouts"), QStringLiteral("getLayout")),
+        QDBus::Block, layoutTimeoutMs);
+    if (reply.type() != QDBusMessage::ReplyMessage || reply.arguments().size() != 1)
+        return lastKnown;
+    return reply.arguments().constFirst().toUInt();
+}
 } // namespace
 
 struct FakeInputInjector::Private
@@ -79,6 +100,8 @@ void FakeInputInjector::type(const std::u32string &text)
         qCWarning(lc) << "KWin has not sent its keymap;" << text.size() << "characters were not typed.";
         return;
     }
+    if (xkb_keymap_num_layouts(d->display->layout()) > 1)
+        d->display->setLayoutGroup(activeLayout(d->display->layoutGroup()));
     int sent = 0;
     for (char32_t c : typableOnLayout(text, d->display.get())) {
         LayoutKey key;

@@ -6,9 +6,9 @@ class WaylandDisplay;
 
 // KDE Plasma's way: KWin's fake-input protocol, which KWin offers only to a
 // program whose desktop entry asks for it (kavo-user-agent.desktop). It types
-// key codes, so each character goes through the user's layout, with the
-// modifiers its level needs; a character the layout lacks is skipped with a
-// warning.
+// key codes, so each character goes through the user's active layout (which
+// KWin tells over D-Bus), with the modifiers its level needs; a character the
+// layout lacks is skipped with a warning.
 class FakeInputInjector final : public TextKeyInjector
 {
 public:

@@ -235,6 +235,7 @@ void WaylandDisplay::watchLayout()
 
 xkb_keymap *WaylandDisplay::layout() const { return d->layout; }
 uint32_t WaylandDisplay::layoutGroup() const { return d->group; }
+void WaylandDisplay::setLayoutGroup(uint32_t group) { d->group = group; }
 
 bool WaylandDisplay::roundtrip() { return !d->failed && d->check(wl_display_roundtrip(d->display)); }
 bool WaylandDisplay::flush()

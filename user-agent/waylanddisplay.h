@@ -33,6 +33,9 @@ public:
     void watchLayout();
     xkb_keymap *layout() const;
     uint32_t layoutGroup() const;
+    // For a compositor that tells the active group in its own way: wl_keyboard
+    // tells it to the focused client only.
+    void setLayoutGroup(uint32_t group);
 
     // Both false once the connection has failed; error() then says how.
     bool roundtrip();

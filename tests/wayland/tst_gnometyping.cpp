@@ -1,5 +1,4 @@
-#include "agentprocess.h"
-#include "typedwindow.h"
+#include "layouttyping.h"
 
 #include <QStandardPaths>
 
@@ -13,8 +12,8 @@ class tst_GnomeTyping : public QObject
 private Q_SLOTS:
     void initTestCase();
     void cleanupTestCase();
-    void typing_data();
-    void typing();
+    void typing_data() { layoutTyping_data(); }
+    void typing() { layoutTyping(agent, window); }
 
 private:
     bool startAndWait(QProcess &process, const QString &program, const QStringList &arguments,
@@ -83,30 +82,6 @@ void tst_GnomeTyping::cleanupTestCase()
         if (!process->waitForFinished(10000))
             process->kill();
     }
-}
-
-void tst_GnomeTyping::typing_data()
-{
-    QTest::addColumn<QString>("text");
-    QTest::addColumn<QString>("typed");
-    QTest::addColumn<QString>("warning");
-    QTest::addRow("card number") << QStringLiteral("80756012345678901234") << QStringLiteral("80756012345678901234")
-                                 << QString();
-    QTest::addRow("a letter the layout lacks") << QStringLiteral("12ä34ä") << QStringLiteral("1234")
-                                               << QStringLiteral("The keyboard layout has no key for U+00E4 (ä); skipped.");
-}
-
-void tst_GnomeTyping::typing()
-{
-    QFETCH(QString, text);
-    QFETCH(QString, typed);
-    QFETCH(QString, warning);
-
-    const int before = window.typed().size();
-    QCOMPARE(agent.send(text), 0);
-    QTRY_COMPARE_WITH_TIMEOUT(window.typed().mid(before), typed, 20000);
-    if (!warning.isEmpty()) // once, though the letter came twice
-        QTRY_COMPARE_WITH_TIMEOUT(agent.console().count(warning), 1, 5000);
 }
 
 QTEST_GUILESS_MAIN(tst_GnomeTyping)
