@@ -18,6 +18,7 @@
 #include <zn-http/request.h>
 #include <zn-http/response.h>
 
+#include "processlimits.h"
 #include "terminationsignals.h"
 
 #include <csignal>
@@ -105,6 +106,10 @@ int main(int argc, char **argv)
         QStringLiteral("Serve HTTP on this address and port; an IPv6 address goes in brackets, port 0 "
                        "picks a free one (default: %1).").arg(defaultListen),
         QStringLiteral("ADDRESS:PORT"), defaultListen);
+    const QCommandLineOption verboseOption(
+        QStringLiteral("verbose"),
+        QStringLiteral("Also log debug lines, which carry card numbers (QT_LOGGING_RULES overrides "
+                       "this either way)."));
     const QCommandLineOption chunksOption(
         QStringLiteral("chunks"),
         QStringLiteral("Read chunks from FILE: a regular file, a named pipe, or - for standard input "
@@ -113,6 +118,7 @@ int main(int argc, char **argv)
     parser.addOption(pluginsOption);
     parser.addOption(listenOption);
     parser.addOption(chunksOption);
+    parser.addOption(verboseOption);
 
     if (!parser.parse(QCoreApplication::arguments()))
         badOptions(parser.errorText());
@@ -131,6 +137,12 @@ int main(int argc, char **argv)
     if (!parseListen(listen, &address, &port))
         badOptions(QStringLiteral("--listen wants ADDRESS:PORT, such as 127.0.0.1:8480 or [::1]:8480, not '%1'")
                        .arg(listen));
+
+    // Card numbers stay out of the log unless asked for; QT_LOGGING_RULES still wins.
+    if (!parser.isSet(verboseOption))
+        QLoggingCategory::setFilterRules(QStringLiteral("*.debug=false"));
+    if (!veltor::system::raiseDescriptorLimit())
+        qCWarning(lcHost) << "Cannot raise the limit of open files.";
 
     const QString pluginPath = parser.value(pluginsOption);
     if (pluginPath.isEmpty() || !QFileInfo::exists(pluginPath))
@@ -162,6 +174,7 @@ int main(int argc, char **argv)
                      [&plugins](const QJsonObject &chunk) { plugins.deliver(QJsonValue(chunk)); });
 
     RequestRouter router(plugins.strategies());
+    router.setLoopbackOnly(address.isLoopback());
     http::HttpServer server;
     QObject::connect(&server, &http::HttpServer::newRequest, &router, &RequestRouter::route);
     if (!server.listen(address, port)) {
