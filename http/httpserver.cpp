@@ -120,11 +120,12 @@ private:
     {
         if (retry.isActive())
             return;
+        // The reserve first: even pausing may need a descriptor.
+        releaseReserve();
         qCWarning(lcServer, "Out of file descriptors: not accepting connections until some are free.");
         server->pauseAccepting();
         if (waiting)
             waiting->setEnabled(false);
-        releaseReserve();
         retry.start();
     }
 

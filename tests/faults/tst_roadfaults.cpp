@@ -384,7 +384,7 @@ void tst_RoadFaults::descriptorsExhausted()
     QVERIFY2(logShows([host] { return host->log(); }, "Out of file descriptors"), qPrintable(host->log()));
     const QDir descriptors(QString("/proc/%1/fd").arg(host->process.processId()), QString(), QDir::NoSort,
                            QDir::AllEntries | QDir::NoDotAndDotDot | QDir::System);
-    QVERIFY(descriptors.count() > 32);
+    QVERIFY2(descriptors.count() > 32, qPrintable(QString::number(descriptors.count())));
 
     const QString before = typed();
     insertCard(host, "chunks", "80756060000000000001");
