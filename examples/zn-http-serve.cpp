@@ -21,6 +21,7 @@
 
 #include <cstdio>
 
+#include "processlimits.h"
 #include "terminationsignals.h"
 
 namespace {
@@ -144,6 +145,10 @@ int main(int argc, char **argv)
 
     if (parser.isSet(certOption) != parser.isSet(keyOption))
         return usageError(QStringLiteral("--cert and --key go together"));
+
+    // Each client holds a descriptor: run out of them as late as allowed.
+    if (!veltor::system::raiseDescriptorLimit())
+        qCWarning(lcServe) << "Cannot raise the limit of open files.";
 
     QScopedPointer<http::HttpServer> server;
     if (parser.isSet(certOption)) {

@@ -2,6 +2,38 @@
 
 #include <cstdio>
 
+#ifdef Q_OS_UNIX
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
+
+namespace {
+
+// Log lines may carry personal data: the file is its owner's alone from the
+// moment it is made, and an older, wider one is narrowed.
+bool openPrivately(QFile &file, QString *error)
+{
+#ifdef Q_OS_UNIX
+    const int descriptor = ::open(QFile::encodeName(file.fileName()).constData(),
+                                  O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, S_IRUSR | S_IWUSR);
+    if (descriptor < 0) {
+        *error = QString::fromLocal8Bit(std::strerror(errno));
+        return false;
+    }
+    ::fchmod(descriptor, S_IRUSR | S_IWUSR);
+    ::close(descriptor);
+#endif
+    if (file.open(QIODevice::WriteOnly | QIODevice::Append))
+        return true;
+    *error = file.errorString();
+    return false;
+}
+
+} // namespace
+
 FileAppender::FileAppender(const QString &fileName)
 {
     logFile.setFileName(fileName);
@@ -37,14 +69,15 @@ bool FileAppender::openFile()
         return true;
     if (logFile.fileName().isEmpty())
         return false;
-    if (logFile.open(QIODevice::WriteOnly | QIODevice::Append)) {
+    QString error;
+    if (openPrivately(logFile, &error)) {
         openFailureReported = false;
         return true;
     }
     // Not through Qt's logging: that would come straight back to this appender.
     if (!openFailureReported) {
         std::fprintf(stderr, "Cannot open the log file %s: %s\n",
-                     qPrintable(logFile.fileName()), qPrintable(logFile.errorString()));
+                     qPrintable(logFile.fileName()), qPrintable(error));
         std::fflush(stderr);
         openFailureReported = true;
     }

@@ -19,6 +19,7 @@
 #include <zn-http/request.h>
 #include <zn-http/response.h>
 
+#include "processlimits.h"
 #include "terminationsignals.h"
 
 #include <csignal>
@@ -124,6 +125,10 @@ int main(int argc, char **argv)
         QStringLiteral("Serve HTTP on this address and port; an IPv6 address goes in brackets, port 0 "
                        "picks a free one (default: %1).").arg(defaultListen),
         QStringLiteral("ADDRESS:PORT"), defaultListen);
+    const QCommandLineOption verboseOption(
+        QStringLiteral("verbose"),
+        QStringLiteral("Also log debug lines, which carry card numbers (QT_LOGGING_RULES overrides "
+                       "this either way)."));
     const QCommandLineOption chunksOption(
         QStringLiteral("chunks"),
         QStringLiteral("Read chunks from FILE: a regular file, a named pipe, or - for standard input "
@@ -136,6 +141,7 @@ int main(int argc, char **argv)
     parser.addOption(listenOption);
     parser.addOption(chunksOption);
     parser.addOption(noCardReadersOption);
+    parser.addOption(verboseOption);
 
     if (!parser.parse(QCoreApplication::arguments()))
         badOptions(parser.errorText());
@@ -154,6 +160,12 @@ int main(int argc, char **argv)
     if (!parseListen(listen, &address, &port))
         badOptions(QStringLiteral("--listen wants ADDRESS:PORT, such as 127.0.0.1:8480 or [::1]:8480, not '%1'")
                        .arg(listen));
+
+    // Card numbers stay out of the log unless asked for; QT_LOGGING_RULES still wins.
+    if (!parser.isSet(verboseOption))
+        QLoggingCategory::setFilterRules(QStringLiteral("*.debug=false"));
+    if (!veltor::system::raiseDescriptorLimit())
+        qCWarning(lcHost) << "Cannot raise the limit of open files.";
 
     const QString pluginPath = parser.value(pluginsOption);
     if (pluginPath.isEmpty() || !QFileInfo::exists(pluginPath))
@@ -191,6 +203,7 @@ int main(int argc, char **argv)
         cards.start();
 
     RequestRouter router(plugins.strategies());
+    router.setLoopbackOnly(address.isLoopback());
     http::HttpServer server;
     QObject::connect(&server, &http::HttpServer::newRequest, &router, &RequestRouter::route);
     if (!server.listen(address, port)) {

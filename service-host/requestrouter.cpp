@@ -3,12 +3,42 @@
 #include "controller.h"
 #include "controllerstrategy.h"
 
+#include <QHostAddress>
 #include <QLoggingCategory>
 
 #include <zn-http/request.h>
 #include <zn-http/response.h>
 
 Q_LOGGING_CATEGORY(lcRouter, "ch.veltor.kavo-service.host.router")
+
+namespace {
+
+// A Host header (name or address, with an optional port) that can only mean
+// this machine. A request without one comes from no browser.
+bool namesLoopback(QString host)
+{
+    if (host.isEmpty())
+        return true;
+    if (host.startsWith(QLatin1Char('['))) {
+        const int end = host.indexOf(QLatin1Char(']'));
+        return end > 0 && QHostAddress(host.mid(1, end - 1)).isLoopback();
+    }
+    host = host.left(host.indexOf(QLatin1Char(':'))).toLower();
+    if (host.endsWith(QLatin1Char('.')))
+        host.chop(1);
+    return host == QLatin1String("localhost") || host.endsWith(QLatin1String(".localhost"))
+        || QHostAddress(host).isLoopback();
+}
+
+void answer(http::server::Response &response, int status, const QByteArray &body)
+{
+    response.setHeader(QStringLiteral("Content-Type"), QStringLiteral("text/plain; charset=utf-8"));
+    response.setHeader(QStringLiteral("Content-Length"), QString::number(body.size()));
+    response.writeHead(status);
+    response.end(body);
+}
+
+} // namespace
 
 RequestRouter::RequestRouter(std::vector<http::ControllerStrategy *> strategies, QObject *parent)
     : QObject(parent)
@@ -30,6 +60,14 @@ void RequestRouter::route(QSharedPointer<http::server::Request> request,
     if (!request || !response)
         return;
 
+    if (loopbackOnly && !namesLoopback(request->header(QStringLiteral("host")))) {
+        qCWarning(lcRouter).noquote() << QStringLiteral("Refused a request for host %1; answered 403.")
+                                             .arg(request->header(QStringLiteral("host")).left(100));
+        answer(*response, http::server::Response::Forbidden,
+               "Forbidden: this service answers requests for localhost only.\n");
+        return;
+    }
+
     http::Controller *controller = nullptr;
     for (http::ControllerStrategy *strategy : strategies) {
         controller = strategy->createController(request);
@@ -43,11 +81,7 @@ void RequestRouter::route(QSharedPointer<http::server::Request> request,
             method.remove(0, 5);
         qCDebug(lcRouter).noquote() << QStringLiteral("No plug-in takes %1 %2; answered 404.")
                                            .arg(method, request->url().toString());
-        static const QByteArray body("Not Found: no plug-in serves this request.\n");
-        response->setHeader(QStringLiteral("Content-Type"), QStringLiteral("text/plain; charset=utf-8"));
-        response->setHeader(QStringLiteral("Content-Length"), QString::number(body.size()));
-        response->writeHead(http::server::Response::NotFound);
-        response->end(body);
+        answer(*response, http::server::Response::NotFound, "Not Found: no plug-in serves this request.\n");
         return;
     }
 
@@ -64,6 +98,11 @@ void RequestRouter::route(QSharedPointer<http::server::Request> request,
 int RequestRouter::activeControllers() const
 {
     return active.size();
+}
+
+void RequestRouter::setLoopbackOnly(bool only)
+{
+    loopbackOnly = only;
 }
 
 void RequestRouter::release(http::Controller *controller)

@@ -30,9 +30,15 @@ public:
 
     int activeControllers() const;
 
+    // On a loopback address only requests that name a loopback host are
+    // served: a web page that rebinds its own name to 127.0.0.1 must not
+    // read the answers.
+    void setLoopbackOnly(bool loopbackOnly);
+
 private:
     void release(http::Controller *controller);
 
     std::vector<http::ControllerStrategy *> strategies;
     QSet<http::Controller *> active;
+    bool loopbackOnly = false;
 };

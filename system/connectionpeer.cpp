@@ -1,9 +1,12 @@
 #include "connectionpeer.h"
+#include "peerlink_p.h"
 
 #include <QCryptographicHash>
 #include <QLocalServer>
 #include <QLocalSocket>
 #include <QLoggingCategory>
+
+#include <memory>
 
 Q_LOGGING_CATEGORY(lcPeer, "ch.veltor.system.connectionpeer")
 
@@ -37,8 +40,11 @@ ConnectionPeer::~ConnectionPeer()
     // Closing emits aboutToClose, which still delivers unread bytes and logs the loss.
     if (socket)
         socket->close();
-    if (server)
+    if (server && server->isListening()) {
+        // Closing removes the name: not while another peer elects on it.
+        const peerlink::ElectionLock lock(server->fullServerName(), 100);
         server->close();
+    }
 }
 
 bool ConnectionPeer::connectOrListen(int timeoutMs)
@@ -46,38 +52,49 @@ bool ConnectionPeer::connectOrListen(int timeoutMs)
     if (socket)
         return true;
 
-    if (!server) {
-        socket = new QLocalSocket(this);
-        socket->connectToServer(serverName, QIODevice::ReadWrite);
-        if (socket->waitForConnected(timeoutMs)) {
-            qCDebug(lcPeer, "Found listening peer.");
-            peerFound();
-            return true;
-        }
-        // A slow listener looks the same as a missing one; take over the name.
-        delete socket;
-        socket = nullptr;
-    } else {
+    if (server) {
         qCDebug(lcPeer, "I already am the listening peer.");
         if (server->isListening()) {
             qCDebug(lcPeer, "I am already listening.");
             return true;
         }
+        return giveUpListening();
     }
 
-    if (!server) {
-        qCDebug(lcPeer, "I'll be the listening peer.");
-        // Clears a name left behind by a listener that died.
-        QLocalServer::removeServer(serverName);
-        server = new QLocalServer(this);
-        server->setSocketOptions(QLocalServer::WorldAccessOption);
-        connect(server, &QLocalServer::newConnection, this, &ConnectionPeer::serverNewConnection);
-        if (server->listen(serverName)) {
-            qCDebug(lcPeer, "Listening for peer.");
-            return true;
-        }
+    const QString address = peerlink::address(serverName);
+    // Of two peers electing at once, the second waits here until the first
+    // listens, and then connects to it.
+    const peerlink::ElectionLock lock(address, timeoutMs);
+    if (!lock.isHeld())
+        return giveUpListening();
+
+    auto *link = new QLocalSocket(this);
+    switch (peerlink::connectTo(link, address, timeoutMs)) {
+    case peerlink::Dial::Connected:
+        socket = link;
+        qCDebug(lcPeer, "Found listening peer.");
+        peerFound();
+        return true;
+    case peerlink::Dial::Blocked:
+        delete link;
+        return giveUpListening();
+    case peerlink::Dial::Free:
+        delete link;
+        break;
     }
 
+    qCDebug(lcPeer, "I'll be the listening peer.");
+    server = new QLocalServer(this);
+    connect(server, &QLocalServer::newConnection, this, &ConnectionPeer::serverNewConnection);
+    if (peerlink::listen(server, address)) {
+        qCDebug(lcPeer, "Listening for peer.");
+        return true;
+    }
+    return giveUpListening();
+}
+
+bool ConnectionPeer::giveUpListening()
+{
     qCWarning(lcPeer, "Could not become the listening peer.");
     delete server;
     server = nullptr;
@@ -107,7 +124,10 @@ void ConnectionPeer::peerFound()
     QLocalSocket *const link = socket;
     // A signal from a link that is no longer ours must not tear down its successor,
     // which an owner may already have made from a messageReceived slot.
-    connect(link, &QLocalSocket::aboutToClose, this, [this, link] {
+    // Qt announces a close more than once; the link closes once.
+    auto closing = std::make_shared<QMetaObject::Connection>();
+    *closing = connect(link, &QLocalSocket::aboutToClose, this, [this, link, closing] {
+        disconnect(*closing);
         qCDebug(lcPeer, "Peer closing.");
         clientConnectionClosed(link == socket ? link : nullptr);
     });
@@ -131,21 +151,23 @@ void ConnectionPeer::peerFound()
 
 void ConnectionPeer::serverNewConnection()
 {
-    // Oldest first; skip past connections that died before they were taken.
-    while (!socket && server && server->hasPendingConnections()) {
-        socket = server->nextPendingConnection();
-        peerFound();
-    }
-    if (!socket || !server || !server->hasPendingConnections())
-        return;
-    qCDebug(lcPeer, "Already have a peer.");
-    // Closed at once rather than left waiting: a waiting connection's bytes (a
-    // card number) would be delivered whenever it is finally taken, long after
-    // they were meant, while the sender believes them delivered. Closed, it
-    // learns that it has no peer and elects again on its next send.
-    while (QLocalSocket *extra = server->nextPendingConnection()) {
-        extra->abort();
-        extra->deleteLater();
+    // Oldest first; a connection that died before it was taken is skipped.
+    while (server && server->hasPendingConnections()) {
+        QLocalSocket *next = server->nextPendingConnection();
+        const bool mayLink = peerlink::mayLink(next, server);
+        if (mayLink && !socket) {
+            socket = next;
+            peerFound();
+            continue;
+        }
+        if (mayLink)
+            qCDebug(lcPeer, "Already have a peer.");
+        // Closed at once rather than left waiting: a waiting connection's bytes
+        // (a card number) would be delivered whenever it is finally taken, long
+        // after they were meant, while the sender believes them delivered.
+        // Closed, it learns that it has no peer and elects again on its next send.
+        next->abort();
+        next->deleteLater();
     }
 }
 
@@ -161,8 +183,6 @@ void ConnectionPeer::clientConnectionClosed(QLocalSocket *socket)
     if (socket->bytesAvailable() > 0)
         Q_EMIT messageReceived(socket->readAll());
     qCInfo(lcPeer, "Peer lost.");
-    // Deleting the socket closes it once more; that is no news about the peer.
-    disconnect(socket, &QLocalSocket::aboutToClose, this, nullptr);
     socket->deleteLater();
     this->socket = nullptr;
 }

@@ -15,6 +15,7 @@ namespace system {
 // strings, and whoever runs the election first listens while the other connects.
 // A listener serves one peer at a time: a further connection is closed unread, so
 // that its sender elects again later instead of having its bytes delivered late.
+// On Unix only processes of the same user (or root) may use the link.
 class ConnectionPeer : public QObject
 {
     Q_OBJECT
@@ -36,6 +37,7 @@ private Q_SLOTS:
 
 private:
     void peerFound();
+    bool giveUpListening();
 
     QLocalSocket *socket = nullptr; // the link to the other process, if any
     QLocalServer *server = nullptr; // set while this peer listens

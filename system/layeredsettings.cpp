@@ -4,7 +4,9 @@
 
 #include <QCoreApplication>
 #include <QDir>
+#include <QFile>
 #include <QSettings>
+#include <QTemporaryFile>
 
 namespace veltor {
 namespace system {
@@ -17,20 +19,32 @@ void mergeInto(QMap<QString, QVariant> &values, const QSettings &settings)
         values.insert(key, settings.value(key));
 }
 
+// Settings files are small; a larger one is not read at all.
+constexpr qint64 maxFileSize = 1 << 20;
+
+// QSettings keeps every file it parsed for the life of the process and takes
+// it for unchanged while its size and time stamp are, so a rewrite within one
+// time-stamp tick would go unseen. A private copy under a fresh name is always
+// parsed anew.
 void mergeFile(QMap<QString, QVariant> &values, const QString &fileName)
 {
-    mergeInto(values, QSettings(fileName, QSettings::IniFormat));
+    QFile file(fileName);
+    if (!file.open(QIODevice::ReadOnly) || file.size() > maxFileSize)
+        return;
+    const QByteArray contents = file.read(maxFileSize);
+    QTemporaryFile copy;
+    if (!copy.open() || copy.write(contents) != contents.size() || !copy.flush())
+        return;
+    mergeInto(values, QSettings(copy.fileName(), QSettings::IniFormat));
 }
 
 void mergeScope(QMap<QString, QVariant> &values, QSettings::Scope scope,
                 const QString &organization, const QString &name)
 {
-    QSettings settings(QSettings::IniFormat, scope, organization, name);
-    // Only the one file of the scope: with fallbacks the user scope would also
-    // report the machine-wide and organisation-wide files, and a machine-wide
-    // key would then override the configuration directory read before it.
-    settings.setFallbacksEnabled(false);
-    mergeInto(values, settings);
+    // Only the one file of the scope: the user scope's fallbacks (machine-wide
+    // and organisation-wide files) would put a machine-wide key above the
+    // configuration directory read before it.
+    mergeFile(values, QSettings(QSettings::IniFormat, scope, organization, name).fileName());
 }
 
 } // namespace

@@ -5,6 +5,7 @@
 #ifdef Q_OS_UNIX
 #include <QSocketNotifier>
 
+#include <cerrno>
 #include <csignal>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -20,16 +21,21 @@ int signalPipe[2] = {-1, -1};
 
 void writeSignalByte(int signalNumber)
 {
+    // The interrupted code may be about to read errno. The socket is
+    // non-blocking: with its buffer full, a quit is on its way anyway, and
+    // waiting here would hang the thread the loop runs on.
+    const int savedErrno = errno;
     const char byte = char(signalNumber);
     const ssize_t written = ::write(signalPipe[0], &byte, 1);
     Q_UNUSED(written)
+    errno = savedErrno;
 }
 
 } // namespace
 
 bool quitOnTerminationSignals(QCoreApplication *app, std::function<void(int)> onSignal)
 {
-    if (signalPipe[0] == -1 && ::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, signalPipe) != 0)
+    if (signalPipe[0] == -1 && ::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0, signalPipe) != 0)
         return false;
     auto *notifier = new QSocketNotifier(signalPipe[1], QSocketNotifier::Read, app);
     QObject::connect(notifier, &QSocketNotifier::activated, app, [app, onSignal] {

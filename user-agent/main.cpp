@@ -3,6 +3,7 @@
 #include <QDir>
 #include <QLoggingCategory>
 #include <QString>
+#include <QTextCodec>
 #include <QTimer>
 
 #include "applicationpaths.h"
@@ -12,6 +13,8 @@
 #include "logger.h"
 #include "rotatefileappender.h"
 #include "terminationsignals.h"
+
+#include <memory>
 
 namespace {
 
@@ -26,6 +29,9 @@ int main(int argc, char **argv)
     QCoreApplication app(argc, argv);
     QCoreApplication::setOrganizationName(QStringLiteral("Veltor"));
     QCoreApplication::setApplicationName(QStringLiteral("Kavo-User-Agent"));
+    // Debug lines carry the typed text; QT_LOGGING_RULES still overrides this.
+    if (!QCoreApplication::arguments().contains(QStringLiteral("--verbose")))
+        QLoggingCategory::setFilterRules(QStringLiteral("*.debug=false"));
 
     QCommandLineParser options;
     options.setApplicationDescription(QStringLiteral("Types every text that the card plug-in sends."));
@@ -72,9 +78,12 @@ int main(int argc, char **argv)
     KeyboardEmulator keyboard;
     veltor::system::ConnectionPeer peer(QStringLiteral("sendKeySequence"), QStringLiteral("Veltor"),
                                         QStringLiteral("m3-plugin-system"));
+    // One decoder for the whole run: a character cut between two reads is
+    // completed by the next one instead of turning into replacement characters.
+    const std::unique_ptr<QTextDecoder> decoder(QTextCodec::codecForLocale()->makeDecoder());
     QObject::connect(&peer, &veltor::system::ConnectionPeer::messageReceived, &peer,
-                     [&keyboard](const QByteArray &message) {
-                         keyboard.sendKeySequence(QString::fromLocal8Bit(message));
+                     [&keyboard, &decoder](const QByteArray &message) {
+                         keyboard.sendKeySequence(decoder->toUnicode(message));
                      },
                      Qt::DirectConnection);
 

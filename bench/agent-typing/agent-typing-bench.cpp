@@ -79,7 +79,7 @@ int main(int argc, char **argv)
     QTemporaryDir sandbox;
     QDir(sandbox.path()).mkpath(QStringLiteral("tmp"));
     qputenv("TMPDIR", QFile::encodeName(sandbox.filePath(QStringLiteral("tmp"))));
-    qputenv("XDG_RUNTIME_DIR", QFile::encodeName(sandbox.path()));
+    qputenv("XDG_RUNTIME_DIR", QFile::encodeName(sandbox.filePath(QStringLiteral("tmp"))));
     qputenv("ALLUSERSPROFILE", QFile::encodeName(sandbox.filePath(QStringLiteral("programdata"))));
     qputenv("LC_ALL", "C.UTF-8");
 
@@ -105,13 +105,10 @@ int main(int argc, char **argv)
     agent.setProcessChannelMode(QProcess::SeparateChannels);
     QByteArray console;
     QObject::connect(&agent, &QProcess::readyReadStandardError, [&] { console += agent.readAllStandardError(); });
-    // Debug output off, as in use, but for the peer's, which says when it listens.
-    QProcessEnvironment agentEnv = QProcessEnvironment::systemEnvironment();
-    agentEnv.insert(QStringLiteral("QT_LOGGING_RULES"),
-                    QStringLiteral("*.debug=false\nch.veltor.system.connectionpeer.debug=true"));
-    agent.setProcessEnvironment(agentEnv);
     agent.start(QStringLiteral(KAVO_USER_AGENT), QStringList());
-    if (!waitFor([&] { return console.contains("Listening for peer."); }, 20000)) {
+    // The link's socket is there once the agent listens.
+    const QString socket = sandbox.filePath(QStringLiteral("tmp/d33ed4a54483b2efead5860f937e2dd5088ab1fbdbe70ba03b036ad7d805fa11"));
+    if (!waitFor([&] { return QFileInfo::exists(socket); }, 10000)) {
         std::fprintf(stderr, "the agent did not start listening:\n%s\n", console.constData());
         return 1;
     }

@@ -10,6 +10,7 @@
 #include <QCoreApplication>
 #include <QDeadlineTimer>
 #include <QDir>
+#include <QFileInfo>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QJsonDocument>
@@ -84,6 +85,7 @@ int main(int argc, char **argv)
     for (const char *dir : {"tmp", "config", "home"})
         QDir(sandbox.path()).mkpath(QLatin1String(dir));
     qputenv("TMPDIR", QFile::encodeName(sandbox.filePath("tmp")));
+    qputenv("XDG_RUNTIME_DIR", QFile::encodeName(sandbox.filePath("tmp")));
     qputenv("ALLUSERSPROFILE", QFile::encodeName(sandbox.filePath("programdata")));
     qputenv("XDG_CONFIG_HOME", QFile::encodeName(sandbox.filePath("config")));
     qputenv("HOME", QFile::encodeName(sandbox.filePath("home")));
@@ -119,7 +121,9 @@ int main(int argc, char **argv)
     QByteArray console;
     QObject::connect(&agent, &QProcess::readyRead, [&] { console += agent.readAll(); });
     agent.start(QStringLiteral(KAVO_USER_AGENT), QStringList());
-    if (!waitFor([&] { return console.contains("Listening for peer."); }, 10000)) {
+    // The link's socket is there once the agent listens.
+    const QString socket = sandbox.filePath("tmp/d33ed4a54483b2efead5860f937e2dd5088ab1fbdbe70ba03b036ad7d805fa11");
+    if (!waitFor([&] { return QFileInfo::exists(socket); }, 10000)) {
         std::fprintf(stderr, "the agent did not start listening:\n%s\n", console.constData());
         return 1;
     }

@@ -510,7 +510,8 @@ def main():
     env["QT_LOGGING_RULES"] = "*.debug=false"
     # A private home for kavo-service and its plug-in: nothing real is read or touched.
     for var, sub in (("HOME", "home"), ("XDG_CONFIG_HOME", "config"), ("XDG_DATA_HOME", "data"),
-                     ("XDG_CACHE_HOME", "cache"), ("TMPDIR", "tmp"), ("ALLUSERSPROFILE", "programdata")):
+                     ("XDG_CACHE_HOME", "cache"), ("XDG_RUNTIME_DIR", "runtime"), ("TMPDIR", "tmp"),
+                     ("ALLUSERSPROFILE", "programdata")):
         os.makedirs(os.path.join(work, sub), exist_ok=True)
         env[var] = os.path.join(work, sub)
     env["LC_ALL"] = "C.UTF-8"

@@ -8,8 +8,8 @@
 #include <csignal>
 
 // The real kavo-user-agent in a sandbox of its own: a working directory, an
-// ALLUSERSPROFILE folder and a private TMPDIR (where the local socket lives,
-// so that agents of tests running side by side never meet).
+// ALLUSERSPROFILE folder, a private TMPDIR and a private XDG_RUNTIME_DIR (where
+// the local socket lives, so that agents of tests running side by side never meet).
 class AgentProcess
 {
 public:
@@ -17,9 +17,12 @@ public:
     {
         QDir(root.path()).mkpath("work");
         QDir(root.path()).mkpath("tmp");
+        QDir(root.path()).mkpath("runtime");
+        QFile::setPermissions(runtimeDir(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
         env = QProcessEnvironment::systemEnvironment();
         env.insert("ALLUSERSPROFILE", programData());
         env.insert("TMPDIR", tmpDir());
+        env.insert("XDG_RUNTIME_DIR", runtimeDir());
         env.insert("LC_ALL", "C.UTF-8"); // the link carries the 8-bit code page
         env.remove("QT_LOGGING_RULES");
         env.remove("QT_MESSAGE_PATTERN");
@@ -38,15 +41,18 @@ public:
     QString workDir() const { return root.filePath("work"); }
     QString programData() const { return root.filePath("programdata"); }
     QString tmpDir() const { return root.filePath("tmp"); }
+    QString runtimeDir() const { return root.filePath("runtime"); }
+    // The link's socket, there while the agent listens.
+    QString socketPath() const { return runtimeDir() + "/d33ed4a54483b2efead5860f937e2dd5088ab1fbdbe70ba03b036ad7d805fa11"; }
     QString defaultLogFile() const
     {
         return programData() + "/Veltor/Kavo-User-Agent/logging/Kavo-User-Agent.log";
     }
 
-    bool start()
+    bool start(const QStringList &arguments = {})
     {
         process.setProcessEnvironment(env);
-        process.start(QStringLiteral(KAVO_USER_AGENT), QStringList());
+        process.start(QStringLiteral(KAVO_USER_AGENT), arguments);
         return process.waitForStarted(10000);
     }
 

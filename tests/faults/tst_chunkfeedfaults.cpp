@@ -101,7 +101,7 @@ void tst_ChunkFeedFaults::badFeed()
     QVERIFY(sandbox.makeFifo("chunks"));
     const QString fifo = sandbox.path("chunks");
     HostProcess host(sandbox);
-    QVERIFY2(host.start({"--chunks", fifo}), qPrintable(host.log()));
+    QVERIFY2(host.start({"--verbose", "--chunks", fifo}), qPrintable(host.log()));
     const qint64 pid = host.process.processId();
     const qint64 startKiB = statusKiB(pid, "VmRSS");
     QVERIFY(startKiB > 0);

@@ -4,6 +4,8 @@
 #include <QTemporaryDir>
 #include <QThread>
 
+#include <sys/stat.h>
+
 #include "consoleappender.h"
 #include "logger.h"
 #include "rotatefileappender.h"
@@ -233,12 +235,15 @@ void tst_Logger::rotation()
     QTemporaryDir dir;
     QVERIFY(dir.isValid());
     const QString name = dir.filePath("Kavo-User-Agent.log");
+    // Under a usual umask, files made without care are readable by everyone.
+    const mode_t umask = ::umask(022);
     {
         RotateFileAppender appender(name, backups, unsigned(limit));
         appender.setFormat("line %m\n");
         for (int i = 0; i < messages; ++i)
             appender.write(fixedTime, Logger::Info, 0, nullptr, nullptr, "c", QString("%1").arg(i, 4, 10, QChar('0')));
     }
+    ::umask(umask);
 
     // Walk from the newest file to the oldest; together they must hold the
     // newest messages, in order, without a gap.
@@ -249,6 +254,9 @@ void tst_Logger::rotation()
         if (!QFile::exists(fileName))
             break;
         ++files;
+        // log lines may carry personal data
+        QCOMPARE(QFile::permissions(fileName) & ~(QFile::ReadUser | QFile::WriteUser),
+                 QFile::ReadOwner | QFile::WriteOwner);
         const QList<QByteArray> lines = readFile(fileName).split('\n');
         QCOMPARE(lines.last(), QByteArray()); // ends with a line feed
         if (limit > 0 && lines.size() > 2)

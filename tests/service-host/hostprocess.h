@@ -13,8 +13,8 @@
 #include <sys/stat.h>
 
 // A private corner of the file system for the processes of one test: HOME,
-// the XDG folders (the user-scope INI of the host lives in XDG_CONFIG_HOME),
-// TMPDIR (where the peer link's socket lives) and ALLUSERSPROFILE.
+// the XDG folders (the user-scope INI of the host lives in XDG_CONFIG_HOME,
+// the peer link's socket in XDG_RUNTIME_DIR), TMPDIR and ALLUSERSPROFILE.
 class Sandbox
 {
 public:
@@ -42,6 +42,9 @@ public:
 
     // The host's user-scope settings file.
     QString userIni() const { return path("config") + "/Veltor/kavo-service.ini"; }
+    // The peer link's socket, there while the agent or the plug-in listens.
+    QString linkSocket() const { return path("runtime") + "/d33ed4a54483b2efead5860f937e2dd5088ab1fbdbe70ba03b036ad7d805fa11"; }
+    QString agentLogFile() const { return path("programdata") + "/Veltor/Kavo-User-Agent/logging/Kavo-User-Agent.log"; }
 
     bool makeFifo(const QString &name) const
     {
@@ -71,12 +74,14 @@ public:
         }
     }
 
-    // Starts the host and waits until it listens.
-    bool start(const QStringList &arguments)
+    // Starts the host (through the launcher, if any) and waits until it listens.
+    bool start(const QStringList &arguments, const QStringList &launcher = {})
     {
         // The machine's own card readers stay out of tests that do not ask for them.
         const QStringList readers = cardReaders ? QStringList() : QStringList{"--no-card-readers"};
-        process.start(QStringLiteral(KAVO_SERVICE), QStringList{"--listen", "127.0.0.1:0"} + readers + arguments);
+        const QStringList command =
+            launcher + QStringList{KAVO_SERVICE, "--listen", "127.0.0.1:0"} + readers + arguments;
+        process.start(command.first(), command.mid(1));
         if (!process.waitForStarted(10000))
             return false;
         static const QRegularExpression listening(QStringLiteral("Listening on 127\\.0\\.0\\.1:(\\d+)\\."));

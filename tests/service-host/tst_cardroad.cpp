@@ -6,7 +6,8 @@
 // The whole road of a card insertion on an X display: a chunk line reaches
 // the real kavo-service through its named pipe, the real plug-in sends the
 // number over the peer link, the real kavo-user-agent types it, and the test
-// window, which has the keyboard focus, receives it.
+// window, which has the keyboard focus, receives it. Both programs run as
+// installed, with their default logging.
 class tst_CardRoad : public QObject
 {
     Q_OBJECT
@@ -24,9 +25,8 @@ private Q_SLOTS:
 private:
     QString typed() const { return readTextFile(windowOutput); }
     // Inserts a card and waits until the plug-in has handled it.
-    bool insert(const QByteArray &lines, const QString &number);
+    bool insert(const QByteArray &lines);
     void expectTyped(const QString &before, const QString &number);
-    void expectNothingTyped(const QString &before);
 
     Sandbox sandbox;
     QString windowOutput;
@@ -54,7 +54,7 @@ void tst_CardRoad::initTestCase()
     agent.setProcessChannelMode(QProcess::MergedChannels);
     agent.start(QStringLiteral(KAVO_USER_AGENT), QStringList());
     QVERIFY(agent.waitForStarted(10000));
-    QTRY_VERIFY_WITH_TIMEOUT((agentConsole += agent.readAll()).contains("Listening for peer."), 10000);
+    QTRY_VERIFY_WITH_TIMEOUT(QFileInfo::exists(sandbox.linkSocket()), 10000); // listening
 
     QVERIFY(sandbox.makeFifo("chunks"));
     fifo = sandbox.path("chunks");
@@ -81,26 +81,21 @@ void tst_CardRoad::init()
     QFile::remove(sandbox.userIni());
 }
 
-bool tst_CardRoad::insert(const QByteArray &lines, const QString &number)
+bool tst_CardRoad::insert(const QByteArray &lines)
 {
-    const int before = host->log().count(numberLogged(number));
-    if (!writeToPipe(fifo, lines))
+    // The host reads its lines in order: once it has skipped the mark that
+    // follows them, the plug-in has handled the card.
+    static const QString skipped = QStringLiteral("is not a JSON object; skipped.");
+    const int before = host->log().count(skipped);
+    if (!writeToPipe(fifo, lines + "[\"mark\"]\n"))
         return false;
-    return QTest::qWaitFor([&] { return host->log().count(numberLogged(number)) > before; }, 10000);
+    return QTest::qWaitFor([&] { return host->log().count(skipped) > before; }, 10000);
 }
 
 void tst_CardRoad::expectTyped(const QString &before, const QString &number)
 {
+    // Anything typed after it shows in the next case, which starts from here.
     QTRY_COMPARE_WITH_TIMEOUT(typed().mid(before.size()), number, 10000);
-    QTest::qWait(200); // nothing more follows
-    QCOMPARE(typed().mid(before.size()), number);
-}
-
-void tst_CardRoad::expectNothingTyped(const QString &before)
-{
-    // The plug-in has decided by now; give a wrongly sent text time to arrive.
-    QTest::qWait(500);
-    QCOMPARE(typed(), before);
 }
 
 void tst_CardRoad::typesTheNumber_data()
@@ -119,8 +114,14 @@ void tst_CardRoad::typesTheNumber()
     QFETCH(QString, number);
 
     const QString before = typed();
-    QVERIFY2(insert(cardLine(number, reader), number), qPrintable(host->log()));
+    QVERIFY2(insert(cardLine(number, reader)), qPrintable(host->log()));
     expectTyped(before, number);
+
+    // Card numbers are personal data: the default logs never hold them.
+    agentConsole += agent.readAll();
+    for (const QString &log : {host->log(), QString::fromUtf8(agentConsole), readTextFile(sandbox.agentLogFile())})
+        QVERIFY2(!log.contains(number), qPrintable(log));
+    QVERIFY(!readTextFile(sandbox.agentLogFile()).isEmpty());
 }
 
 void tst_CardRoad::keyEventSwitch_data()
@@ -151,24 +152,22 @@ void tst_CardRoad::keyEventSwitch()
     QVERIFY(readTextFile(sandbox.userIni()).contains("[ch.veltor.kavo-service.system]"));
 
     const QString before = this->typed();
-    QVERIFY2(insert(cardLine(number), number), qPrintable(host->log()));
+    QVERIFY2(insert(cardLine(number)), qPrintable(host->log()));
     if (typed)
         expectTyped(before, number);
-    else
-        expectNothingTyped(before);
 
-    // The settings are read for every card: without the file it types again.
+    // The settings are read for every card: without the file it types again,
+    // and a number sent against the setting would show before this one.
     QFile::remove(sandbox.userIni());
-    const QString after = this->typed();
-    QVERIFY(insert(cardLine("80756010000000000009"), "80756010000000000009"));
-    expectTyped(after, "80756010000000000009");
+    QVERIFY(insert(cardLine("80756010000000000009")));
+    expectTyped(typed ? before + number : before, "80756010000000000009");
 }
 
 void tst_CardRoad::brokenLineThenCard()
 {
     const QString before = typed();
     const QString number = QStringLiteral("80756020000000000001");
-    QVERIFY2(insert("{\"reader\":\"Cherry\",\"event\":\"card-inserted\"\n" + cardLine(number), number),
+    QVERIFY2(insert("{\"reader\":\"Cherry\",\"event\":\"card-inserted\"\n" + cardLine(number)),
              qPrintable(host->log()));
     QVERIFY2(host->log().contains(QRegularExpression("warning .*Line \\d+ of the chunk input is not valid JSON")),
              qPrintable(host->log()));

@@ -21,6 +21,8 @@ private Q_SLOTS:
     void systemInfo();
     void notFound_data();
     void notFound();
+    void hostHeader_data();
+    void hostHeader();
     void fileLines();
     void standardInput();
     void pipeWriters();
@@ -37,7 +39,8 @@ void tst_KavoService::help()
     QVERIFY(process.waitForFinished(10000));
     QCOMPARE(process.exitCode(), 0);
     const QString text = QString::fromUtf8(process.readAllStandardOutput());
-    for (const char *word : {"--plugins", "--listen", "--chunks", "--no-card-readers", "16 MiB", "127.0.0.1:8480"})
+    for (const char *word : {"--plugins", "--listen", "--chunks", "--no-card-readers", "--verbose", "16 MiB",
+                             "127.0.0.1:8480"})
         QVERIFY2(text.contains(QLatin1String(word)), word);
 }
 
@@ -165,6 +168,43 @@ void tst_KavoService::notFound()
     QCOMPARE(curl(QStringList{host.url("/system/info")}).status, 200);
 }
 
+void tst_KavoService::hostHeader_data()
+{
+    QTest::addColumn<QString>("name"); // of the Host header; empty: none at all
+    QTest::addColumn<int>("status");
+
+    QTest::addRow("localhost") << "localhost" << 200;
+    QTest::addRow("localhost in capitals, with port") << "LOCALHOST:8480" << 200;
+    QTest::addRow("localhost with a final dot") << "localhost." << 200;
+    QTest::addRow("name below localhost") << "app.localhost:80" << 200;
+    QTest::addRow("IPv4 loopback") << "127.0.0.1:8480" << 200;
+    QTest::addRow("other IPv4 loopback") << "127.1.2.3" << 200;
+    QTest::addRow("IPv6 loopback") << "[::1]:8480" << 200;
+    QTest::addRow("no Host header") << "" << 200;
+    // a web page whose name now points at 127.0.0.1
+    QTest::addRow("other name") << "attacker.example" << 403;
+    QTest::addRow("other name with port") << "attacker.example:8480" << 403;
+    QTest::addRow("localhost as a prefix") << "localhost.attacker.example" << 403;
+    QTest::addRow("loopback address as a prefix") << "127.0.0.1.nip.io" << 403;
+    QTest::addRow("other address") << "192.168.1.2" << 403;
+    QTest::addRow("unclosed IPv6 bracket") << "[::1" << 403;
+}
+
+void tst_KavoService::hostHeader()
+{
+    QFETCH(QString, name);
+    QFETCH(int, status);
+
+    Sandbox sandbox;
+    HostProcess host(sandbox);
+    QVERIFY2(host.start({}), qPrintable(host.log()));
+    const QStringList version = name.isEmpty() ? QStringList{"--http1.0"} : QStringList();
+    const HttpReply reply = curl(version + QStringList{"-H", "Host: " + name, host.url("/system/info")});
+    QCOMPARE(reply.status, status);
+    if (status == 403)
+        QTRY_VERIFY2(host.log().contains("Refused a request for host"), qPrintable(host.log()));
+}
+
 void tst_KavoService::fileLines()
 {
     Sandbox sandbox;
@@ -180,7 +220,7 @@ void tst_KavoService::fileLines()
     file.close();
 
     HostProcess host(sandbox);
-    QVERIFY2(host.start({"--chunks", file.fileName()}), qPrintable(host.log()));
+    QVERIFY2(host.start({"--verbose", "--chunks", file.fileName()}), qPrintable(host.log()));
     QTRY_VERIFY_WITH_TIMEOUT(host.log().contains("End of the chunk input"), 20000);
 
     const QString log = host.log();
@@ -210,7 +250,7 @@ void tst_KavoService::standardInput()
 {
     Sandbox sandbox;
     HostProcess host(sandbox);
-    QVERIFY2(host.start({"--chunks", "-"}), qPrintable(host.log()));
+    QVERIFY2(host.start({"--verbose", "--chunks", "-"}), qPrintable(host.log()));
 
     host.process.write(cardLine("80756000000000000011"));
     QTRY_VERIFY_WITH_TIMEOUT(host.log().contains(numberLogged("80756000000000000011")), 10000);
@@ -237,7 +277,7 @@ void tst_KavoService::pipeWriters()
     const QString fifo = sandbox.path("chunks");
 
     HostProcess host(sandbox);
-    QVERIFY2(host.start({"--chunks", fifo}), qPrintable(host.log()));
+    QVERIFY2(host.start({"--verbose", "--chunks", fifo}), qPrintable(host.log()));
     // No writer yet: the host serves HTTP all the same.
     QCOMPARE(curl(QStringList{host.url("/system/info")}).status, 200);
 

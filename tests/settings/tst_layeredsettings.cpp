@@ -175,7 +175,8 @@ void tst_LayeredSettings::precedence()
 
 void tst_LayeredSettings::rereadOnConstruction()
 {
-    // The card listener builds one per card and must see an edited file at once.
+    // The card listener builds one per card and must see an edited file at once,
+    // even a rewrite of the same size within one tick of the file's time stamp.
     const QString fileName = scopeFile("user");
     QVERIFY(QDir().mkpath(QFileInfo(fileName).path()));
     const auto edit = [&](const QByteArray &content) {
@@ -184,8 +185,11 @@ void tst_LayeredSettings::rereadOnConstruction()
         file.write(content);
     };
 
-    edit("[ch.veltor.kavo-service.system]\nconvertToKeyEvent=true\n");
-    QCOMPARE(LayeredSettings(organization, name, vs::UserScope).value(key), QVariant("true"));
+    for (int i = 0; i < 200; ++i) {
+        const QString value = i % 2 ? "true" : "0000";
+        edit("[ch.veltor.kavo-service.system]\nconvertToKeyEvent=" + value.toLatin1() + "\n");
+        QCOMPARE(LayeredSettings(organization, name, vs::UserScope).value(key), QVariant(value));
+    }
 
     edit("[ch.veltor.kavo-service.system]\nconvertToKeyEvent=0\nadded=1\n");
     const LayeredSettings edited(organization, name, vs::UserScope);

@@ -5,6 +5,7 @@
 //   quit           destroy the peer and exit
 // Every received batch is printed as "received <percent-encoded bytes>", every log
 // line of the peer as "log <level> <message>", all on stdout in the order they happen.
+// "ready" comes first, once commands are read.
 #include <connectionpeer.h>
 
 #include <QCoreApplication>
@@ -84,5 +85,6 @@ int main(int argc, char *argv[])
             }
         }
     });
+    QMetaObject::invokeMethod(&app, [] { say("ready"); }, Qt::QueuedConnection);
     return app.exec();
 }

@@ -8,6 +8,11 @@
 
 #include <memory>
 
+#include <grp.h>
+#include <pwd.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 using veltor::system::ConnectionPeer;
 
 namespace {
@@ -30,18 +35,26 @@ void recordReceived(ConnectionPeer &peer)
                      [](const QByteArray &message) { events << QStringLiteral("received ") + QString::fromLatin1(message); });
 }
 
+QString socketPath(const QString &folder, const QStringList &identity)
+{
+    const QByteArray name = QCryptographicHash::hash(("ConnectionPeer" + identity.join(QString())).toUtf8(),
+                                                     QCryptographicHash::Sha256).toHex();
+    return folder + '/' + QString::fromLatin1(name);
+}
+
 // The helper program: one peer in a process of its own.
 class PeerProcess
 {
 public:
-    explicit PeerProcess(const QStringList &identity)
+    // command: the helper, or a launcher that runs it as another user
+    explicit PeerProcess(const QStringList &identity, const QStringList &command = {PEERHELPER_PATH})
     {
         process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
         QObject::connect(&process, &QProcess::readyReadStandardOutput, [this] {
             while (process.canReadLine())
                 lines << QString::fromUtf8(process.readLine()).chopped(1);
         });
-        process.start(QStringLiteral(PEERHELPER_PATH), identity);
+        process.start(command.first(), command.mid(1) + identity);
     }
     ~PeerProcess()
     {
@@ -83,8 +96,12 @@ private Q_SLOTS:
     void election();
     void alreadyListening();
     void listenFailure();
+    void simultaneousElection();
     void thirdPeerIsRefused();
     void refusedPeerLeavesNoTrace();
+    void otherUser_data();
+    void otherUser();
+    void otherUserHoldsTheName();
     void bytesBeforeCloseAreDelivered_data();
     void bytesBeforeCloseAreDelivered();
     void listenerKilledNameTakenOver();
@@ -93,24 +110,54 @@ private Q_SLOTS:
 
 private:
     QStringList uniqueIdentity();
+    QStringList asOtherUser(const QString &program) const;
 
-    // Local sockets live in the temporary folder: a private one keeps these tests
-    // away from a running agent and from other tests on the machine.
+    // Local sockets live in the runtime folder, else in the temporary folder:
+    // private ones keep these tests away from a running agent and from other
+    // tests on the machine.
+    QTemporaryDir runtimeDir;
     QTemporaryDir socketDir;
+    // For another user: a copy of the helper, a folder that all users share
+    // (like /tmp) and a runtime folder of that user's own.
+    std::unique_ptr<QTemporaryDir> otherUserDir;
+    uid_t otherUid = 0;
     int identityCounter = 0;
 };
 
 void tst_ConnectionPeer::initTestCase()
 {
-    QVERIFY(socketDir.isValid());
-    qputenv("TMPDIR", QFile::encodeName(socketDir.path()));
-    QCOMPARE(QDir::tempPath(), socketDir.path());
+    QVERIFY(runtimeDir.isValid() && socketDir.isValid());
     previousHandler = qInstallMessageHandler(recordPeerLog);
+
+    const passwd *nobody = ::getpwnam("nobody");
+    if (::geteuid() != 0 || !nobody || !::getgrnam("nogroup") || QStandardPaths::findExecutable("setpriv").isEmpty())
+        return;
+    // Below the system's temporary folder, which every user may enter.
+    otherUserDir.reset(new QTemporaryDir);
+    const QString root = otherUserDir->path();
+    const auto everyone = QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner | QFile::ReadGroup
+        | QFile::ExeGroup | QFile::ReadOther | QFile::ExeOther;
+    QVERIFY(QFile::setPermissions(root, everyone));
+    QVERIFY(QFile::copy(PEERHELPER_PATH, root + "/peerhelper"));
+    QVERIFY(QFile::setPermissions(root + "/peerhelper", everyone));
+    QVERIFY(QDir(root).mkdir("shared") && QDir(root).mkdir("runtime"));
+    QVERIFY(::chmod(QFile::encodeName(root + "/shared").constData(), 01777) == 0);
+    QVERIFY(::chown(QFile::encodeName(root + "/runtime").constData(), nobody->pw_uid, nobody->pw_gid) == 0);
+    QVERIFY(::chmod(QFile::encodeName(root + "/runtime").constData(), 0700) == 0);
+    otherUid = nobody->pw_uid;
 }
 
 void tst_ConnectionPeer::init()
 {
     events.clear();
+    qputenv("XDG_RUNTIME_DIR", QFile::encodeName(runtimeDir.path()));
+    qputenv("TMPDIR", QFile::encodeName(socketDir.path()));
+}
+
+// Arguments of setpriv that run program as nobody.
+QStringList tst_ConnectionPeer::asOtherUser(const QString &program) const
+{
+    return {"--reuid=nobody", "--regid=nogroup", "--clear-groups", program};
 }
 
 QStringList tst_ConnectionPeer::uniqueIdentity()
@@ -152,10 +199,12 @@ void tst_ConnectionPeer::socketName()
 
     ConnectionPeer peer(channel, organization, application);
     QVERIFY(peer.connectOrListen(100));
-    QVERIFY(QFileInfo::exists(socketDir.filePath(name)));
+    const QString path = runtimeDir.filePath(name);
+    QVERIFY(QFileInfo::exists(path));
+    QCOMPARE(QFile::permissions(path) & ~(QFile::ReadUser | QFile::WriteUser), QFile::ReadOwner | QFile::WriteOwner);
 
     QLocalSocket probe;
-    probe.connectToServer(name);
+    probe.connectToServer(path);
     QVERIFY(probe.waitForConnected(1000));
     QTRY_VERIFY(events.contains(QStringLiteral("info Peer found.")));
 }
@@ -206,7 +255,8 @@ void tst_ConnectionPeer::election()
     events.clear();
     other.command("quit");
     QVERIFY(other.process.waitForFinished(3000));
-    QTRY_COMPARE(events, (QStringList{"debug Peer disconnected.", "info Peer lost."}));
+    // The dropped socket closes once it is deleted.
+    QTRY_COMPARE(events, (QStringList{"debug Peer disconnected.", "info Peer lost.", "debug Peer closing."}));
 
     QTest::ignoreMessage(QtWarningMsg, "No peer.");
     QVERIFY(!peer.sendMessage("lost", 100));
@@ -227,20 +277,41 @@ void tst_ConnectionPeer::listenFailure()
     const QStringList identity = uniqueIdentity();
     ConnectionPeer peer(identity.at(0), identity.at(1), identity.at(2));
 
-    // No socket can be made below a plain file.
+    // No socket can be made below a plain file; without a runtime folder the
+    // temporary folder is used.
     QFile blocker(socketDir.filePath("not-a-folder"));
     QVERIFY(blocker.open(QIODevice::WriteOnly));
+    qunsetenv("XDG_RUNTIME_DIR");
     qputenv("TMPDIR", QFile::encodeName(blocker.fileName()));
+    QTest::ignoreMessage(QtWarningMsg, QRegularExpression("^Cannot open the lock file .*/not-a-folder/"));
     QTest::ignoreMessage(QtWarningMsg, "Could not become the listening peer.");
     const bool listened = peer.connectOrListen(100);
     qputenv("TMPDIR", QFile::encodeName(socketDir.path()));
     QVERIFY(!listened);
-    QCOMPARE(events, (QStringList{"debug I'll be the listening peer.", "warning Could not become the listening peer."}));
+    QCOMPARE(events.size(), 2);
+    QCOMPARE(events.at(1), "warning Could not become the listening peer.");
 
     // The failed server is gone, so the next call starts afresh.
     events.clear();
     QVERIFY(peer.connectOrListen(100));
     QCOMPARE(events, (QStringList{"debug I'll be the listening peer.", "debug Listening for peer."}));
+}
+
+void tst_ConnectionPeer::simultaneousElection()
+{
+    // Two processes elect at the same moment: one listens, the other links to it.
+    for (int round = 0; round < 50; ++round) {
+        const QStringList identity = uniqueIdentity();
+        PeerProcess a(identity), b(identity);
+        QTRY_VERIFY(a.lines.contains("ready") && b.lines.contains("ready"));
+        a.command("elect");
+        b.command("elect");
+        QTRY_VERIFY(a.log().contains("info Peer found.") && b.log().contains("info Peer found."));
+        QVERIFY2(a.log().contains("debug Listening for peer.") != b.log().contains("debug Listening for peer."),
+                 qPrintable(QString("round %1: %2 | %3").arg(round).arg(a.log().join(','), b.log().join(','))));
+        a.command("send ping");
+        QTRY_VERIFY(b.lines.contains("received ping"));
+    }
 }
 
 void tst_ConnectionPeer::thirdPeerIsRefused()
@@ -254,26 +325,32 @@ void tst_ConnectionPeer::thirdPeerIsRefused()
     first.command("elect\nsend first-1");
     QTRY_VERIFY(events.contains("received first-1"));
 
-    // Its own connect succeeds, then the listener closes it unread.
-    PeerProcess third(identity);
-    third.command("elect\nsend third-1");
-    QTRY_VERIFY(third.lines.contains("sent true"));
-    QTRY_COMPARE(third.log(), (QStringList{"debug Found listening peer.", "info Peer found.", "debug Peer disconnected.",
-                                           "info Peer lost."}));
-    QTRY_VERIFY(events.contains("debug Already have a peer."));
+    // Two more connect while this side's event loop is away, so the listener
+    // finds both at once. Their own connects succeed; the listener closes
+    // them unread, saying so for each.
+    PeerProcess second(identity), third(identity);
+    for (PeerProcess *extra : {&second, &third}) {
+        extra->command("elect\nsend extra");
+        while (!extra->lines.contains("elect true") && extra->process.waitForReadyRead(10000)) {
+        }
+        QVERIFY(extra->lines.contains("elect true"));
+    }
+    QTRY_COMPARE(events.count("debug Already have a peer."), 2);
+    for (PeerProcess *extra : {&second, &third})
+        QTRY_VERIFY(extra->log().contains("info Peer lost."));
 
     first.command("send first-2");
     QTRY_VERIFY(events.contains("received first-2"));
 
-    // Once the first has gone, the third's next election links it; what it sent
-    // while refused is never delivered late.
+    // Once the first has gone, the third's next election links it; what it
+    // sent while refused is never delivered late.
     first.command("quit");
     QTRY_VERIFY(events.contains("info Peer lost."));
     events.clear();
     third.command("elect\nsend third-2");
     QTRY_COMPARE(events, (QStringList{"info Peer found.", "received third-2"}));
-    QTest::qWait(200);
-    QCOMPARE(events, (QStringList{"info Peer found.", "received third-2"}));
+    third.command("send third-3");
+    QTRY_COMPARE(events, (QStringList{"info Peer found.", "received third-2", "received third-3"}));
 }
 
 void tst_ConnectionPeer::refusedPeerLeavesNoTrace()
@@ -347,6 +424,92 @@ void tst_ConnectionPeer::bytesBeforeCloseAreDelivered()
         QCOMPARE(received, tail);
         QVERIFY(other.lines.lastIndexOf(QRegularExpression("^received ")) < other.lines.indexOf("log info Peer lost."));
     }
+}
+
+void tst_ConnectionPeer::otherUser_data()
+{
+    QTest::addColumn<bool>("usersFolder"); // else a folder that all users share
+    QTest::addColumn<bool>("otherListens");
+    // As root this process stands for a host the system runs: it links with the
+    // owner of the runtime folder it is given, and with nobody else.
+    QTest::addRow("other user listens in a shared folder") << false << true;
+    QTest::addRow("other user connects in a shared folder") << false << false;
+    QTest::addRow("root connects to the folder's user") << true << true;
+    QTest::addRow("the folder's user connects to root") << true << false;
+}
+
+void tst_ConnectionPeer::otherUser()
+{
+    QFETCH(bool, usersFolder);
+    QFETCH(bool, otherListens);
+    if (!otherUserDir)
+        QSKIP("needs root, setpriv and the users nobody and nogroup");
+    if (usersFolder) {
+        qputenv("XDG_RUNTIME_DIR", QFile::encodeName(otherUserDir->filePath("runtime")));
+    } else {
+        qunsetenv("XDG_RUNTIME_DIR");
+        qputenv("TMPDIR", QFile::encodeName(otherUserDir->filePath("shared")));
+    }
+    const QStringList identity = uniqueIdentity();
+    ConnectionPeer peer(identity.at(0), identity.at(1), identity.at(2));
+    recordReceived(peer);
+    PeerProcess other(identity, QStringList{"setpriv"} + asOtherUser(otherUserDir->filePath("peerhelper")));
+    QTRY_VERIFY2(other.lines.contains("ready"), "the helper cannot run as nobody");
+
+    if (otherListens) {
+        other.command("elect");
+        QTRY_VERIFY(other.lines.contains("elect true"));
+        QCOMPARE(peer.connectOrListen(100), usersFolder);
+        if (usersFolder) {
+            QVERIFY(peer.sendMessage("1234", 100));
+            QTRY_VERIFY(other.lines.contains("received 1234"));
+        } else {
+            // It would have received the card numbers.
+            QVERIFY(events.contains(QString("warning Refused the listening peer of user %1.").arg(otherUid)));
+            QTRY_VERIFY(other.log().contains("info Peer lost."));
+        }
+    } else {
+        QVERIFY(peer.connectOrListen(100));
+        if (usersFolder) {
+            other.command("elect\nsend echo typed");
+            QTRY_VERIFY(events.contains("received echo typed"));
+        } else {
+            // A client of its own, past a socket made with wider access: it
+            // would have typed into this user's session, and held the link.
+            const QString path = socketPath(qEnvironmentVariable("TMPDIR"), identity);
+            QVERIFY(::chmod(QFile::encodeName(path).constData(), 0666) == 0);
+            QProcess intruder;
+            intruder.start("setpriv", asOtherUser("/usr/bin/python3") << "-c" << "import socket, sys\n"
+                           "s = socket.socket(socket.AF_UNIX)\ns.connect(sys.argv[1])\ns.sendall(b'echo typed')\n"
+                           "try: s.recv(1)\nexcept OSError: pass\n" << path);
+            QTRY_VERIFY(events.contains(QString("warning Refused a connection from user %1.").arg(otherUid)));
+            QTRY_COMPARE(intruder.state(), QProcess::NotRunning); // closed at once
+            PeerProcess own(identity);
+            own.command("elect\nsend 1234");
+            QTRY_VERIFY(events.contains("received 1234"));
+            QVERIFY(!events.contains("received echo typed"));
+        }
+    }
+}
+
+void tst_ConnectionPeer::otherUserHoldsTheName()
+{
+    if (!otherUserDir)
+        QSKIP("needs root, setpriv and the users nobody and nogroup");
+    qunsetenv("XDG_RUNTIME_DIR");
+    qputenv("TMPDIR", QFile::encodeName(otherUserDir->filePath("shared")));
+    const QStringList identity = uniqueIdentity();
+    ConnectionPeer peer(identity.at(0), identity.at(1), identity.at(2));
+    const QString name = socketPath(otherUserDir->filePath("shared"), identity);
+    QCOMPARE(QProcess::execute("setpriv", asOtherUser("touch") << name), 0);
+
+    // Nobody answers on it, and it is not ours to remove: reported at every election.
+    for (int election = 1; election <= 2; ++election) {
+        QVERIFY(!peer.connectOrListen(100));
+        QCOMPARE(events.count(QString("warning The link's name %1 is held by user %2 and nobody answers on it.")
+                                  .arg(name).arg(otherUid)), election);
+    }
+    QVERIFY(QFileInfo::exists(name));
 }
 
 void tst_ConnectionPeer::listenerKilledNameTakenOver()
