@@ -29,10 +29,6 @@ int main(int argc, char **argv)
     QCoreApplication app(argc, argv);
     QCoreApplication::setOrganizationName(QStringLiteral("Veltor"));
     QCoreApplication::setApplicationName(QStringLiteral("Kavo-User-Agent"));
-    // Debug lines carry the typed text; QT_LOGGING_RULES still overrides this.
-    if (!QCoreApplication::arguments().contains(QStringLiteral("--verbose")))
-        QLoggingCategory::setFilterRules(QStringLiteral("*.debug=false"));
-
     QCommandLineParser options;
     options.setApplicationDescription(QStringLiteral("Types every text that the card plug-in sends."));
     options.addHelpOption();
@@ -43,7 +39,13 @@ int main(int argc, char **argv)
                        "(RemoteDesktop portal, GNOME) or x11 (XTest). Also taken from KAVO_KEYBOARD_BACKEND."),
         QStringLiteral("name"));
     options.addOption(backend);
+    const QCommandLineOption verbose(QStringLiteral("verbose"),
+                                     QStringLiteral("Log the routine steps at debug level too; they carry the typed text."));
+    options.addOption(verbose);
     options.process(app);
+    // Debug lines carry the typed text; QT_LOGGING_RULES still overrides this.
+    if (!options.isSet(verbose))
+        QLoggingCategory::setFilterRules(QStringLiteral("*.debug=false"));
     if (options.isSet(backend)) // the emulator reads it from there
         qputenv("KAVO_KEYBOARD_BACKEND", options.value(backend).toLocal8Bit());
 
