@@ -2,9 +2,13 @@
 #include "sslserver_p.h"
 
 #include <QtCore/QDebug>
+#include <QtCore/QLoggingCategory>
 #include <QtCore/QMetaType>
+#include <QtNetwork/QSslCipher>
 
 namespace {
+
+Q_LOGGING_CATEGORY(lcSsl, "ch.veltor.http.sslserver")
 
 void registerSslTypes()
 {
@@ -21,7 +25,7 @@ void registerSslTypes()
 
 SslServerPrivate::SslServerPrivate(SslServer *q)
     : q(q)
-    , configuration(QSslConfiguration::defaultConfiguration())
+    , configuration(SslServer::defaultSslConfiguration())
 {
 }
 
@@ -37,7 +41,12 @@ void SslServerPrivate::incomingConnection(qintptr socketDescriptor)
 
     QObject::connect(socket, &QAbstractSocket::errorOccurred, socket,
                      [socket](QAbstractSocket::SocketError error) {
-                         qCritical() << "error " << error << socket->errorString();
+                         // A client that hangs up is the normal end of a
+                         // connection; logged as an error it would bury real ones.
+                         if (error == QAbstractSocket::RemoteHostClosedError)
+                             qCDebug(lcSsl, "The remote side closed the connection.");
+                         else
+                             qCritical() << "error " << error << socket->errorString();
                      }, Qt::DirectConnection);
 
     socket->setSslConfiguration(configuration);
@@ -52,6 +61,30 @@ void SslServerPrivate::incomingConnection(qintptr socketDescriptor)
     // reads the decrypted bytes once they come.
     q->addPendingConnection(socket);
     socket->startServerEncryption();
+}
+
+QSslConfiguration SslServer::defaultSslConfiguration()
+{
+    QSslConfiguration configuration = QSslConfiguration::defaultConfiguration();
+    configuration.setProtocol(QSsl::TlsV1_2OrLater);
+    // Forward secrecy and authenticated encryption; TLS 1.3 has nothing else.
+    static const char *const names[] = {
+        "TLS_AES_128_GCM_SHA256", "TLS_AES_256_GCM_SHA384", "TLS_CHACHA20_POLY1305_SHA256",
+        "ECDHE-ECDSA-AES128-GCM-SHA256", "ECDHE-RSA-AES128-GCM-SHA256",
+        "ECDHE-ECDSA-AES256-GCM-SHA384", "ECDHE-RSA-AES256-GCM-SHA384",
+        "ECDHE-ECDSA-CHACHA20-POLY1305", "ECDHE-RSA-CHACHA20-POLY1305",
+    };
+    QList<QSslCipher> ciphers;
+    for (const char *name : names) {
+        const QSslCipher cipher{QLatin1String(name)};
+        if (!cipher.isNull())
+            ciphers.append(cipher);
+    }
+    configuration.setCiphers(ciphers);
+    // TLS 1.3 would also agree on finite-field groups.
+    configuration.setBackendConfigurationOption(QByteArrayLiteral("Groups"),
+                                                QByteArrayLiteral("X25519:P-256:P-384"));
+    return configuration;
 }
 
 SslServer::SslServer(QObject *parent)
