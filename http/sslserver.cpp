@@ -6,9 +6,21 @@
 #include <QtCore/QMetaType>
 #include <QtNetwork/QSslCipher>
 
+#ifdef ZNHTTP_HAVE_QT_PRIVATE
+// Qt's private headers use the keyword that this library builds without.
+#define emit
+#include <QtCore/private/qobject_p.h>
+#include <QtNetwork/private/qsslsocket_p.h>
+#undef emit
+#endif
+
 namespace {
 
 Q_LOGGING_CATEGORY(lcSsl, "ch.veltor.http.sslserver")
+
+// Session tickets are sealed with keys of the shared context: a new context
+// now and then gives new keys, so a stolen key opens only recent sessions.
+constexpr qint64 sharedContextLifetimeMs = 60 * 60 * 1000;
 
 void registerSslTypes()
 {
@@ -21,12 +33,62 @@ void registerSslTypes()
     Q_UNUSED(registered)
 }
 
+// Qt 5 gives every socket a TLS context of its own unless someone hands it one
+// first, and only its private interface can: a context of its own means the
+// whole set-up of a context in every handshake, and session tickets that no
+// other connection can redeem. That interface is tied to the exact Qt release
+// the library was built with.
+bool canShareContexts()
+{
+#if defined(ZNHTTP_HAVE_QT_PRIVATE) && QT_CONFIG(openssl)
+    return qstrcmp(qVersion(), QT_VERSION_STR) == 0;
+#else
+    return false;
+#endif
+}
+
 } // namespace
 
 SslServerPrivate::SslServerPrivate(SslServer *q)
     : q(q)
-    , configuration(SslServer::defaultSslConfiguration())
 {
+    setConfiguration(SslServer::defaultSslConfiguration());
+}
+
+void SslServerPrivate::setConfiguration(const QSslConfiguration &newConfiguration)
+{
+    configuration = newConfiguration;
+    // Sockets that verify their peer would need a session id context, which
+    // Qt does not set, to resume sessions from a shared context; OpenSSL
+    // fails such handshakes instead.
+    shareContext = canShareContexts() && configuration.peerVerifyMode() == QSslSocket::VerifyNone;
+    // Qt keeps the last session of each handshake in the context otherwise,
+    // which only a client has a use for.
+    socketConfiguration = configuration;
+    if (shareContext)
+        socketConfiguration.setSslOption(QSsl::SslOptionDisableSessionSharing, true);
+    sharedContext.clear();
+}
+
+void SslServerPrivate::startServerEncryption(QSslSocket *socket)
+{
+#if defined(ZNHTTP_HAVE_QT_PRIVATE) && QT_CONFIG(openssl)
+    if (shareContext) {
+        if (sharedContext && sharedContextAge.hasExpired(sharedContextLifetimeMs))
+            sharedContext.clear();
+        QSharedPointer<QSslContext> &context =
+            static_cast<QSslSocketPrivate *>(QObjectPrivate::get(socket))->sslContextPointer;
+        context = sharedContext;
+        socket->startServerEncryption();
+        // Qt leaves no context behind when it could not make one.
+        if (!sharedContext && context) {
+            sharedContext = context;
+            sharedContextAge.start();
+        }
+        return;
+    }
+#endif
+    socket->startServerEncryption();
 }
 
 void SslServerPrivate::incomingConnection(qintptr socketDescriptor)
@@ -49,7 +111,7 @@ void SslServerPrivate::incomingConnection(qintptr socketDescriptor)
                              qCritical() << "error " << error << socket->errorString();
                      }, Qt::DirectConnection);
 
-    socket->setSslConfiguration(configuration);
+    socket->setSslConfiguration(socketConfiguration);
     socket->ignoreSslErrors(expectedErrors);
 
     QObject::connect(socket, &QSslSocket::encrypted, q, &SslServer::newEncryptedConnection);
@@ -60,7 +122,7 @@ void SslServerPrivate::incomingConnection(qintptr socketDescriptor)
     // Queued before the handshake: the HTTP layer wraps the socket at once and
     // reads the decrypted bytes once they come.
     q->addPendingConnection(socket);
-    socket->startServerEncryption();
+    startServerEncryption(socket);
 }
 
 QSslConfiguration SslServer::defaultSslConfiguration()
@@ -104,7 +166,7 @@ SslServer::~SslServer()
 
 void SslServer::setSslConfiguration(const QSslConfiguration &configuration)
 {
-    d->configuration = configuration;
+    d->setConfiguration(configuration);
 }
 
 QSslConfiguration SslServer::sslConfiguration() const

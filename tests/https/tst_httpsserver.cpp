@@ -108,6 +108,8 @@ private Q_SLOTS:
     void listenFailure();
     void offeredSuites_data();
     void offeredSuites();
+    void resumption_data();
+    void resumption();
 
 private:
     QTemporaryDir dir;
@@ -309,6 +311,34 @@ void tst_HttpsServer::offeredSuites()
         QVERIFY2(criticalMessages.first().startsWith(QLatin1String("error ")), qPrintable(criticalMessages.first()));
     } else {
         QVERIFY2(transcript.contains("New, " + agreed), transcript.constData());
+    }
+}
+
+void tst_HttpsServer::resumption_data()
+{
+    QTest::addColumn<QString>("protocol");
+    QTest::addRow("TLS 1.2") << "-tls1_2";
+    QTest::addRow("TLS 1.3") << "-tls1_3";
+}
+
+void tst_HttpsServer::resumption()
+{
+#ifndef TLS_CONTEXT_SHARED
+    QSKIP("Built without Qt's private headers: every connection has a TLS context of its own.");
+#endif
+    QFETCH(QString, protocol);
+    https::HttpsServer server(selfCert, selfKey);
+    answerOk(&server);
+    QVERIFY(server.listen(QHostAddress::LocalHost, 0));
+
+    // Each client reads the answer, so the session tickets have arrived before it ends.
+    const QString session = dir.filePath(QStringLiteral("session-") + protocol);
+    const QByteArray request = "GET / HTTP/1.0\r\n\r\n";
+    QByteArray transcript = sClient(server.port(), {protocol, "-ign_eof", "-sess_out", session}, request);
+    QVERIFY2(transcript.contains("New, TLSv1.") && transcript.contains("\r\n\r\nok"), transcript.constData());
+    for (int i = 0; i < 2; ++i) {
+        transcript = sClient(server.port(), {protocol, "-ign_eof", "-sess_in", session, "-sess_out", session}, request);
+        QVERIFY2(transcript.contains("Reused, TLSv1.") && transcript.contains("\r\n\r\nok"), transcript.constData());
     }
 }
 
