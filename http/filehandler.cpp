@@ -3,24 +3,168 @@
 #include "request.h"
 #include "response.h"
 
+#include <QtCore/QDateTime>
 #include <QtCore/QDebug>
 #include <QtCore/QFile>
 #include <QtCore/QFileInfo>
+#include <QtCore/QLocale>
 #include <QtCore/QMimeDatabase>
 #include <QtCore/QMimeType>
 #include <QtCore/QStringList>
 #include <QtCore/QVector>
+
+#include <limits>
 
 namespace http {
 namespace server {
 
 namespace {
 
+#ifdef Q_OS_WIN
+constexpr Qt::CaseSensitivity fileNameCase = Qt::CaseInsensitive;
+#else
+constexpr Qt::CaseSensitivity fileNameCase = Qt::CaseSensitive;
+#endif
+
+// What one byte array can hold; a larger piece cannot be sent from memory.
+constexpr qint64 maxPieceInMemory = std::numeric_limits<int>::max() - 4096;
+
 QMimeDatabase &mimeDatabase()
 {
     // Made on first use and kept for the life of the process.
     static QMimeDatabase database;
     return database;
+}
+
+// The names browsers insist on (module scripts, WebAssembly), whatever the
+// system's database calls them or when it does not know them.
+QString webTypeFor(const QString &suffix)
+{
+    static const QHash<QString, QString> types = {
+        {QStringLiteral("html"), QStringLiteral("text/html")},
+        {QStringLiteral("htm"), QStringLiteral("text/html")},
+        {QStringLiteral("txt"), QStringLiteral("text/plain")},
+        {QStringLiteral("css"), QStringLiteral("text/css")},
+        {QStringLiteral("js"), QStringLiteral("text/javascript")},
+        {QStringLiteral("mjs"), QStringLiteral("text/javascript")},
+        {QStringLiteral("json"), QStringLiteral("application/json")},
+        {QStringLiteral("wasm"), QStringLiteral("application/wasm")},
+        {QStringLiteral("svg"), QStringLiteral("image/svg+xml")},
+        {QStringLiteral("png"), QStringLiteral("image/png")},
+        {QStringLiteral("jpg"), QStringLiteral("image/jpeg")},
+        {QStringLiteral("jpeg"), QStringLiteral("image/jpeg")},
+        {QStringLiteral("webp"), QStringLiteral("image/webp")},
+        {QStringLiteral("woff2"), QStringLiteral("font/woff2")},
+    };
+    return types.value(suffix.toLower());
+}
+
+QString httpDate(qint64 msecsSinceEpoch)
+{
+    return QLocale::c().toString(QDateTime::fromMSecsSinceEpoch(msecsSinceEpoch, Qt::UTC),
+                                 QStringLiteral("ddd, dd MMM yyyy hh:mm:ss"))
+        + QLatin1String(" GMT");
+}
+
+// Seconds since the epoch, or -1 for anything but the one form servers send.
+qint64 parseHttpDate(const QString &text)
+{
+    QDateTime date = QLocale::c().toDateTime(text.trimmed(), QStringLiteral("ddd, dd MMM yyyy hh:mm:ss 'GMT'"));
+    if (!date.isValid())
+        return -1;
+    date.setTimeSpec(Qt::UTC);
+    return date.toSecsSinceEpoch();
+}
+
+// If-None-Match: weak comparison, as for GET and HEAD.
+bool matchesAnyTag(const QString &tags, const QString &etag)
+{
+    for (QStringRef tag : tags.splitRef(QLatin1Char(','))) {
+        tag = tag.trimmed();
+        if (tag == QLatin1String("*"))
+            return true;
+        if (tag.startsWith(QLatin1String("W/")))
+            tag = tag.mid(2);
+        if (tag == etag)
+            return true;
+    }
+    return false;
+}
+
+bool notModified(const Request &request, const QString &etag, qint64 modifiedMs)
+{
+    // A tag, when given, decides alone.
+    const QString tags = request.header(QStringLiteral("if-none-match"));
+    if (!tags.isEmpty())
+        return matchesAnyTag(tags, etag);
+    const QString since = request.header(QStringLiteral("if-modified-since"));
+    if (since.isEmpty())
+        return false;
+    const qint64 sinceSeconds = parseHttpDate(since);
+    return sinceSeconds >= 0 && modifiedMs / 1000 <= sinceSeconds;
+}
+
+// If-Range: a range of a file that changed since would splice two versions.
+bool rangeStillApplies(const QString &ifRange, const QString &etag, qint64 modifiedMs)
+{
+    if (ifRange.isEmpty())
+        return true;
+    if (ifRange.startsWith(QLatin1Char('"')))
+        return ifRange == etag;
+    return parseHttpDate(ifRange) == modifiedMs / 1000 && modifiedMs >= 0;
+}
+
+// Decimal digits only; values beyond any file size saturate.
+bool parseNumber(const QStringRef &digits, qint64 *value)
+{
+    if (digits.isEmpty())
+        return false;
+    qint64 result = 0;
+    for (const QChar c : digits) {
+        if (c < QLatin1Char('0') || c > QLatin1Char('9'))
+            return false;
+        result = result > std::numeric_limits<qint64>::max() / 20 ? result : result * 10 + (c.unicode() - '0');
+    }
+    *value = result;
+    return true;
+}
+
+enum class RangeKind { Whole, Piece, Unsatisfiable };
+
+// One byte range (a-b, a- or -n); anything else means the whole file.
+RangeKind parseRange(const QString &header, qint64 size, FilePiece *piece)
+{
+    const QStringRef value = header.midRef(0).trimmed();
+    if (!value.startsWith(QLatin1String("bytes="), Qt::CaseInsensitive))
+        return RangeKind::Whole;
+    const QStringRef spec = value.mid(6).trimmed();
+    const int dash = spec.indexOf(QLatin1Char('-'));
+    if (dash < 0 || spec.contains(QLatin1Char(',')))
+        return RangeKind::Whole;
+    const QStringRef firstText = spec.left(dash).trimmed();
+    const QStringRef lastText = spec.mid(dash + 1).trimmed();
+
+    qint64 first = 0;
+    qint64 last = 0;
+    if (firstText.isEmpty()) {
+        if (!parseNumber(lastText, &last))
+            return RangeKind::Whole;
+        if (last == 0 || size == 0)
+            return RangeKind::Unsatisfiable;
+        *piece = {size - qMin(last, size), qMin(last, size)};
+        return RangeKind::Piece;
+    }
+    if (!parseNumber(firstText, &first))
+        return RangeKind::Whole;
+    if (lastText.isEmpty())
+        last = size - 1;
+    else if (!parseNumber(lastText, &last) || last < first)
+        return RangeKind::Whole;
+    if (first >= size)
+        return RangeKind::Unsatisfiable;
+    last = qMin(last, size - 1);
+    *piece = {first, last - first + 1};
+    return RangeKind::Piece;
 }
 
 } // namespace
@@ -31,7 +175,7 @@ FileHandlerPrivate::FileHandlerPrivate(FileHandler *q, const QString &baseDir)
 {
 }
 
-QString FileHandlerPrivate::fileNameFor(const QString &requestPath) const
+QString FileHandlerPrivate::fileNameFor(const QString &requestPath, bool *folder) const
 {
     // The path arrives as the client sent it. Clients percent-encode names with
     // spaces or non-ASCII letters (UTF-8), so decode before looking for the file;
@@ -51,11 +195,13 @@ QString FileHandlerPrivate::fileNameFor(const QString &requestPath) const
     // after a symbolic link would otherwise climb from the link's target.
     QVector<QStringRef> segments;
     int start = 0;
+    bool endsWithFolder = true;
     for (int i = 0; i <= decoded.size(); ++i) {
         if (i < decoded.size() && !separators.contains(decoded.at(i)))
             continue;
         const QStringRef segment = decoded.midRef(start, i - start);
         start = i + 1;
+        endsWithFolder = segment.isEmpty() || segment == QLatin1String(".") || segment == QLatin1String("..");
         if (segment.isEmpty() || segment == QLatin1String("."))
             continue;
         if (segment == QLatin1String("..")) {
@@ -66,6 +212,8 @@ QString FileHandlerPrivate::fileNameFor(const QString &requestPath) const
         }
         segments.append(segment);
     }
+    if (folder)
+        *folder = endsWithFolder;
 
     QString fileName = baseDir + QLatin1Char('/');
     for (const QStringRef &segment : qAsConst(segments)) {
@@ -73,6 +221,31 @@ QString FileHandlerPrivate::fileNameFor(const QString &requestPath) const
         fileName += segment;
     }
     return fileName;
+}
+
+QString FileHandlerPrivate::realBaseDir()
+{
+    // Kept while the base folder stays the same: it is asked for on every request.
+    if (realBase.isEmpty() || realBaseFor != baseDir) {
+        realBaseFor = baseDir;
+        realBase = QFileInfo(baseDir.isEmpty() ? QStringLiteral("/") : baseDir).canonicalFilePath();
+    }
+    return realBase;
+}
+
+FileHandlerPrivate::Where FileHandlerPrivate::locate(const QString &fileName, QString *realName)
+{
+    *realName = QFileInfo(fileName).canonicalFilePath();
+    const QString base = realBaseDir();
+    if (realName->isEmpty() || base.isEmpty())
+        return Where::Missing;
+    if (realName->compare(base, fileNameCase) == 0)
+        return Where::Inside;
+    // The root folder ends in a separator already.
+    const bool inside = base.endsWith(QLatin1Char('/'))
+        ? realName->startsWith(base, fileNameCase)
+        : realName->startsWith(base, fileNameCase) && realName->at(base.size()) == QLatin1Char('/');
+    return inside ? Where::Inside : Where::Outside;
 }
 
 QString FileHandlerPrivate::mimeTypeNameFor(const QString &fileName)
@@ -84,46 +257,145 @@ QString FileHandlerPrivate::mimeTypeNameFor(const QString &fileName)
     const auto found = mimeTypeNames.constFind(name);
     if (found != mimeTypeNames.constEnd())
         return found.value();
-    const QString type = mimeDatabase().mimeTypeForFile(fileName, QMimeDatabase::MatchExtension).name();
+    const QMimeType type = mimeDatabase().mimeTypeForFile(fileName, QMimeDatabase::MatchExtension);
+    QString typeName = type.name();
+    // The web's name where the database knows the type by another one, or not at all.
+    const QString webType = webTypeFor(name.mid(name.lastIndexOf(QLatin1Char('.')) + 1));
+    if (!webType.isEmpty() && (type.isDefault() || type.aliases().contains(webType)))
+        typeName = webType;
     // A bound keeps a server that is asked for ever new names flat.
     if (mimeTypeNames.size() >= 1024)
         mimeTypeNames.clear();
-    mimeTypeNames.insert(name, type);
-    return type;
+    mimeTypeNames.insert(name, typeName);
+    return typeName;
 }
 
 bool FileHandlerPrivate::handle(QSharedPointer<Request> request, QSharedPointer<Response> response)
 {
     const QString path = request->path();
-    const QString fileName = fileNameFor(path);
-    if (fileName.isNull())
-        qWarning() << "Refused a path that leads outside the base folder:" << path;
-
-    // Only regular files: opening a pipe or a device could block the thread.
-    QFile file(fileName);
-    if (!fileName.isNull() && QFileInfo(fileName).isFile() && file.open(QIODevice::ReadOnly)) {
-        response->setHeader(QStringLiteral("Content-Type"), mimeTypeNameFor(fileName));
-        const QString size = QString::number(file.size());
-        response->setHeader(QStringLiteral("Content-Size"), size);
-        // The connection still closes after each file, but with a length a client
-        // can tell a cut-off file from a whole one.
-        response->setHeader(QStringLiteral("Content-Length"), size);
-        response->setHeader(QStringLiteral("Connection"), QStringLiteral("close"));
-        response->writeHead(Response::OK);
-        // A body after a HEAD response would be taken for the next response.
-        if (request->method() == Request::HTTP_HEAD)
-            response->end();
-        else
-            response->end(file.readAll());
-        qDebug() << 200 << ":" << path;
+    const Request::HttpMethod method = request->method();
+    if (method != Request::HTTP_GET && method != Request::HTTP_HEAD) {
+        response->setHeader(QStringLiteral("Allow"), QStringLiteral("GET, HEAD"));
+        sendStatus(request.data(), response.data(), Response::MethodNotAllowed);
         return true;
     }
 
-    response->setHeader(QStringLiteral("Content-Type"), QStringLiteral("application/text"));
-    response->writeHead(Response::NotFound);
-    response->end();
-    qWarning() << 404 << ":" << path;
+    bool folder = false;
+    QString fileName = fileNameFor(path, &folder);
+    QString realName;
+    Where where = fileName.isNull() ? Where::Outside : locate(fileName, &realName);
+    QFileInfo info(realName);
+    if (where == Where::Inside && info.isDir() && !indexFileName.isEmpty()) {
+        if (!folder) {
+            // Relative links in the index resolve against the folder only
+            // with the slash. Leading slashes are cut: "//host/" would lead
+            // the browser to another site.
+            QString location = path;
+            while (location.startsWith(QLatin1Char('/')) || location.startsWith(QLatin1Char('\\')))
+                location.remove(0, 1);
+            location = QLatin1Char('/') + location + QLatin1Char('/');
+            if (request->url().hasQuery())
+                location += QLatin1Char('?') + request->url().query(QUrl::FullyEncoded);
+            response->setHeader(QStringLiteral("Location"), location);
+            sendStatus(request.data(), response.data(), Response::MovedPermanently);
+            return true;
+        }
+        fileName = realName + QLatin1Char('/') + indexFileName;
+        where = locate(fileName, &realName);
+        info = QFileInfo(realName);
+        folder = false;
+    }
+    if (where == Where::Outside)
+        qWarning() << "Refused a path that leads outside the base folder:" << path;
+
+    // Only regular files: opening a pipe or a device could block the thread.
+    // "/name/" names a folder, never the file "name".
+    QFile file(realName);
+    if (where != Where::Inside || folder || !info.isFile() || !file.open(QIODevice::ReadOnly)) {
+        sendStatus(request.data(), response.data(), Response::NotFound);
+        return true;
+    }
+    sendFile(request.data(), response.data(), &file, info, mimeTypeNameFor(fileName));
     return true;
+}
+
+void FileHandlerPrivate::sendFile(Request *request, Response *response, QFile *file, const QFileInfo &info,
+                                  const QString &type)
+{
+    const qint64 size = info.size();
+    const qint64 modifiedMs = info.lastModified().toMSecsSinceEpoch();
+    const QString etag = QStringLiteral("\"%1-%2\"").arg(modifiedMs, 0, 16).arg(size, 0, 16);
+    const QString lastModified = httpDate(modifiedMs);
+
+    if (notModified(*request, etag, modifiedMs)) {
+        response->setHeader(QStringLiteral("ETag"), etag);
+        response->setHeader(QStringLiteral("Last-Modified"), lastModified);
+        response->writeHead(Response::NotModified);
+        response->end();
+        qDebug() << int(Response::NotModified) << ":" << request->path();
+        return;
+    }
+
+    FilePiece piece{0, size};
+    int status = Response::OK;
+    QString contentRange;
+    const QString range = request->header(QStringLiteral("range"));
+    if (request->method() == Request::HTTP_GET && !range.isEmpty()
+        && rangeStillApplies(request->header(QStringLiteral("if-range")), etag, modifiedMs)) {
+        switch (parseRange(range, size, &piece)) {
+        case RangeKind::Unsatisfiable:
+            response->setHeader(QStringLiteral("Content-Range"), QStringLiteral("bytes */%1").arg(size));
+            sendStatus(request, response, Response::RequestedRangeNotSatisfiable);
+            return;
+        case RangeKind::Piece:
+            status = Response::PartialContent;
+            contentRange = QStringLiteral("bytes %1-%2/%3").arg(piece.offset).arg(piece.offset + piece.length - 1).arg(size);
+            break;
+        case RangeKind::Whole:
+            break;
+        }
+    }
+
+    // A body after a HEAD response would be taken for the next response.
+    QByteArray body;
+    if (request->method() != Request::HTTP_HEAD && !readPiece(file, piece, &body)) {
+        sendStatus(request, response, Response::InternalServerError);
+        return;
+    }
+    response->setHeader(QStringLiteral("Content-Type"), type);
+    if (!contentRange.isEmpty())
+        response->setHeader(QStringLiteral("Content-Range"), contentRange);
+    const QString length = QString::number(piece.length);
+    response->setHeader(QStringLiteral("Content-Size"), length);
+    // The connection still closes after each file, but with a length a client
+    // can tell a cut-off file from a whole one.
+    response->setHeader(QStringLiteral("Content-Length"), length);
+    response->setHeader(QStringLiteral("Connection"), QStringLiteral("close"));
+    response->setHeader(QStringLiteral("Accept-Ranges"), QStringLiteral("bytes"));
+    response->setHeader(QStringLiteral("ETag"), etag);
+    response->setHeader(QStringLiteral("Last-Modified"), lastModified);
+    response->writeHead(status);
+    response->end(body);
+    qDebug() << status << ":" << request->path();
+}
+
+bool FileHandlerPrivate::readPiece(QFile *file, FilePiece piece, QByteArray *body)
+{
+    if (piece.length > maxPieceInMemory || !file->seek(piece.offset))
+        return false;
+    *body = file->read(piece.length);
+    return body->size() == piece.length;
+}
+
+void FileHandlerPrivate::sendStatus(Request *request, Response *response, int status)
+{
+    response->setHeader(QStringLiteral("Content-Type"), QStringLiteral("text/plain"));
+    response->writeHead(status);
+    response->end();
+    if (status < 400)
+        qDebug() << status << ":" << request->path();
+    else
+        qWarning() << status << ":" << request->path();
 }
 
 FileHandler::FileHandler(QObject *parent)
@@ -150,6 +422,16 @@ QString FileHandler::baseDir() const
 void FileHandler::setBaseDir(const QString &baseDir)
 {
     d->baseDir = baseDir;
+}
+
+QString FileHandler::indexFileName() const
+{
+    return d->indexFileName;
+}
+
+void FileHandler::setIndexFileName(const QString &name)
+{
+    d->indexFileName = name;
 }
 
 bool FileHandler::handle(QSharedPointer<Request> request, QSharedPointer<Response> response,
