@@ -8,12 +8,19 @@
 #include <QtCore/QFile>
 #include <QtCore/QFileInfo>
 #include <QtCore/QLocale>
+#include <QtCore/QLoggingCategory>
 #include <QtCore/QMimeDatabase>
 #include <QtCore/QMimeType>
 #include <QtCore/QStringList>
 #include <QtCore/QVector>
 
+#include <cstring>
 #include <limits>
+
+#ifdef Q_OS_LINUX
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
 
 namespace http {
 namespace server {
@@ -61,9 +68,65 @@ QString webTypeFor(const QString &suffix)
 
 QString httpDate(qint64 msecsSinceEpoch)
 {
-    return QLocale::c().toString(QDateTime::fromMSecsSinceEpoch(msecsSinceEpoch, Qt::UTC),
-                                 QStringLiteral("ddd, dd MMM yyyy hh:mm:ss"))
-        + QLatin1String(" GMT");
+    // By hand: a date through QLocale costs more than the rest of a small file's answer.
+    static const char days[][4] = {"Mon", "Tue", "Wed", "Thu", "Fri", "Sat", "Sun"};
+    static const char months[][4] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                     "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+    const QDateTime time = QDateTime::fromMSecsSinceEpoch(msecsSinceEpoch, Qt::UTC);
+    const QDate date = time.date();
+    const QTime clock = time.time();
+    char text[] = "Ddd, 00 Mmm 0000 00:00:00 GMT";
+    const auto put = [&text](int at, int value, int digits) {
+        for (int i = at + digits - 1; i >= at; --i, value /= 10)
+            text[i] = char('0' + value % 10);
+    };
+    memcpy(text, days[date.dayOfWeek() - 1], 3);
+    put(5, date.day(), 2);
+    memcpy(text + 8, months[date.month() - 1], 3);
+    put(12, qBound(0, date.year(), 9999), 4);
+    put(17, clock.hour(), 2);
+    put(20, clock.minute(), 2);
+    put(23, clock.second(), 2);
+    return QString::fromLatin1(text, sizeof text - 1);
+}
+
+// Size and modification time of the open file. QFileInfo gives the time in
+// local time, which costs a look at the time zone on every request.
+void sizeAndTime(QFile *file, const QFileInfo &info, qint64 *size, qint64 *modifiedMs)
+{
+#ifdef Q_OS_LINUX
+    struct stat status;
+    if (::fstat(file->handle(), &status) == 0) {
+        *size = status.st_size;
+        *modifiedMs = qint64(status.st_mtim.tv_sec) * 1000 + status.st_mtim.tv_nsec / 1000000;
+        return;
+    }
+#endif
+    *size = file->size();
+    *modifiedMs = info.lastModified().toMSecsSinceEpoch();
+}
+
+// Where the open file really lies, symbolic links followed. On Linux the
+// descriptor tells, so a link swapped after the check cannot mislead it.
+QString realPathOf(const QFile &file)
+{
+#ifdef Q_OS_LINUX
+    char path[4096];
+    const QByteArray link = "/proc/self/fd/" + QByteArray::number(file.handle());
+    const ssize_t length = ::readlink(link.constData(), path, sizeof path);
+    if (length > 0 && size_t(length) < sizeof path)
+        return QFile::decodeName(QByteArray(path, int(length)));
+#endif
+    return QFileInfo(file.fileName()).canonicalFilePath();
+}
+
+void logAnswer(int status, const QString &path)
+{
+    // The stream is built before the category is asked; a server logs no debug lines as a rule.
+    if (status >= 400)
+        qWarning() << status << ":" << path;
+    else if (QLoggingCategory::defaultCategory()->isDebugEnabled())
+        qDebug() << status << ":" << path;
 }
 
 // Seconds since the epoch, or -1 for anything but the one form servers send.
@@ -233,19 +296,16 @@ QString FileHandlerPrivate::realBaseDir()
     return realBase;
 }
 
-FileHandlerPrivate::Where FileHandlerPrivate::locate(const QString &fileName, QString *realName)
+bool FileHandlerPrivate::isInside(const QString &realName)
 {
-    *realName = QFileInfo(fileName).canonicalFilePath();
     const QString base = realBaseDir();
-    if (realName->isEmpty() || base.isEmpty())
-        return Where::Missing;
-    if (realName->compare(base, fileNameCase) == 0)
-        return Where::Inside;
+    if (realName.isEmpty() || base.isEmpty())
+        return false;
+    if (realName.compare(base, fileNameCase) == 0)
+        return true;
     // The root folder ends in a separator already.
-    const bool inside = base.endsWith(QLatin1Char('/'))
-        ? realName->startsWith(base, fileNameCase)
-        : realName->startsWith(base, fileNameCase) && realName->at(base.size()) == QLatin1Char('/');
-    return inside ? Where::Inside : Where::Outside;
+    return realName.startsWith(base, fileNameCase)
+        && (base.endsWith(QLatin1Char('/')) || realName.at(base.size()) == QLatin1Char('/'));
 }
 
 QString FileHandlerPrivate::mimeTypeNameFor(const QString &fileName)
@@ -282,10 +342,10 @@ bool FileHandlerPrivate::handle(QSharedPointer<Request> request, QSharedPointer<
 
     bool folder = false;
     QString fileName = fileNameFor(path, &folder);
-    QString realName;
-    Where where = fileName.isNull() ? Where::Outside : locate(fileName, &realName);
-    QFileInfo info(realName);
-    if (where == Where::Inside && info.isDir() && !indexFileName.isEmpty()) {
+    QFileInfo info(fileName);
+    if (!fileName.isNull() && info.isDir() && !indexFileName.isEmpty()) {
+        if (!isInside(info.canonicalFilePath()))
+            return refuse(request.data(), response.data());
         if (!folder) {
             // Relative links in the index resolve against the folder only
             // with the slash. Leading slashes are cut: "//host/" would lead
@@ -300,31 +360,41 @@ bool FileHandlerPrivate::handle(QSharedPointer<Request> request, QSharedPointer<
             sendStatus(request.data(), response.data(), Response::MovedPermanently);
             return true;
         }
-        fileName = realName + QLatin1Char('/') + indexFileName;
-        where = locate(fileName, &realName);
-        info = QFileInfo(realName);
+        fileName += QLatin1Char('/') + indexFileName;
+        info = QFileInfo(fileName);
         folder = false;
     }
-    if (where == Where::Outside)
-        qWarning() << "Refused a path that leads outside the base folder:" << path;
+    if (fileName.isNull())
+        return refuse(request.data(), response.data());
 
     // Only regular files: opening a pipe or a device could block the thread.
     // "/name/" names a folder, never the file "name".
-    QFile file(realName);
-    if (where != Where::Inside || folder || !info.isFile() || !file.open(QIODevice::ReadOnly)) {
+    QFile file(fileName);
+    if (folder || !info.isFile() || !file.open(QIODevice::ReadOnly)) {
         sendStatus(request.data(), response.data(), Response::NotFound);
         return true;
     }
+    if (!isInside(realPathOf(file)))
+        return refuse(request.data(), response.data());
     sendFile(request.data(), response.data(), &file, info, mimeTypeNameFor(fileName));
+    return true;
+}
+
+bool FileHandlerPrivate::refuse(Request *request, Response *response)
+{
+    qWarning() << "Refused a path that leads outside the base folder:" << request->path();
+    sendStatus(request, response, Response::NotFound);
     return true;
 }
 
 void FileHandlerPrivate::sendFile(Request *request, Response *response, QFile *file, const QFileInfo &info,
                                   const QString &type)
 {
-    const qint64 size = info.size();
-    const qint64 modifiedMs = info.lastModified().toMSecsSinceEpoch();
-    const QString etag = QStringLiteral("\"%1-%2\"").arg(modifiedMs, 0, 16).arg(size, 0, 16);
+    qint64 size = 0;
+    qint64 modifiedMs = 0;
+    sizeAndTime(file, info, &size, &modifiedMs);
+    const QString etag = QLatin1Char('"') + QString::number(modifiedMs, 16) + QLatin1Char('-')
+        + QString::number(size, 16) + QLatin1Char('"');
     const QString lastModified = httpDate(modifiedMs);
 
     if (notModified(*request, etag, modifiedMs)) {
@@ -332,7 +402,7 @@ void FileHandlerPrivate::sendFile(Request *request, Response *response, QFile *f
         response->setHeader(QStringLiteral("Last-Modified"), lastModified);
         response->writeHead(Response::NotModified);
         response->end();
-        qDebug() << int(Response::NotModified) << ":" << request->path();
+        logAnswer(Response::NotModified, request->path());
         return;
     }
 
@@ -376,12 +446,12 @@ void FileHandlerPrivate::sendFile(Request *request, Response *response, QFile *f
     response->setHeader(QStringLiteral("Last-Modified"), lastModified);
     response->writeHead(status);
     response->end(body);
-    qDebug() << status << ":" << request->path();
+    logAnswer(status, request->path());
 }
 
 bool FileHandlerPrivate::readPiece(QFile *file, FilePiece piece, QByteArray *body)
 {
-    if (piece.length > maxPieceInMemory || !file->seek(piece.offset))
+    if (piece.length > maxPieceInMemory || (piece.offset > 0 && !file->seek(piece.offset)))
         return false;
     *body = file->read(piece.length);
     return body->size() == piece.length;
@@ -392,10 +462,7 @@ void FileHandlerPrivate::sendStatus(Request *request, Response *response, int st
     response->setHeader(QStringLiteral("Content-Type"), QStringLiteral("text/plain"));
     response->writeHead(status);
     response->end();
-    if (status < 400)
-        qDebug() << status << ":" << request->path();
-    else
-        qWarning() << status << ":" << request->path();
+    logAnswer(status, request->path());
 }
 
 FileHandler::FileHandler(QObject *parent)

@@ -33,10 +33,10 @@ public:
     // folder by its form (a trailing slash, or a last "." or "..").
     QString fileNameFor(const QString &requestPath, bool *folder = nullptr) const;
 
-    enum class Where { Inside, Missing, Outside };
-    // Follows symbolic links: what counts is where the file really lies.
-    Where locate(const QString &fileName, QString *realName);
+    // Whether a real path (symbolic links followed) lies in the real base folder.
+    bool isInside(const QString &realName);
     QString realBaseDir();
+    bool refuse(Request *request, Response *response);
 
     // The MIME type name for a file, found by its name alone.
     QString mimeTypeNameFor(const QString &fileName);
