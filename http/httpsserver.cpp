@@ -37,6 +37,9 @@ bool HttpsServerPrivate::listen(const QHostAddress &address, quint16 port)
         serverConfiguration.setLocalCertificate(certificates.first());
     serverConfiguration.setPrivateKey(key);
     serverConfiguration.setPeerVerifyMode(QSslSocket::VerifyNone);
+    // No client certificate to check, so no use for CAs: with the system's,
+    // every handshake searches their folders for the issuer of our own chain.
+    serverConfiguration.setCaCertificates({});
     server->setSslConfiguration(serverConfiguration);
 
     if (!server->listen(address, port)) {
