@@ -320,7 +320,8 @@ QString FileHandlerPrivate::mimeTypeNameFor(const QString &fileName)
     const QMimeType type = mimeDatabase().mimeTypeForFile(fileName, QMimeDatabase::MatchExtension);
     QString typeName = type.name();
     // The web's name where the database knows the type by another one, or not at all.
-    const QString webType = webTypeFor(name.mid(name.lastIndexOf(QLatin1Char('.')) + 1));
+    const int dot = name.lastIndexOf(QLatin1Char('.'));
+    const QString webType = dot >= 0 ? webTypeFor(name.mid(dot + 1)) : QString();
     if (!webType.isEmpty() && (type.isDefault() || type.aliases().contains(webType)))
         typeName = webType;
     // A bound keeps a server that is asked for ever new names flat.

@@ -292,13 +292,13 @@ void tst_FileHandler::typesOfRepeatedNames()
 
 void tst_FileHandler::webTypes_data()
 {
-    QTest::addColumn<QString>("suffix");
+    QTest::addColumn<QString>("name");
     QTest::addColumn<QByteArray>("type");
     const QList<QPair<const char *, const char *>> types = {
-        {"js", "text/javascript"}, {"mjs", "text/javascript"}, {"css", "text/css"}, {"svg", "image/svg+xml"},
-        {"wasm", "application/wasm"}, {"json", "application/json"}, {"png", "image/png"}, {"jpg", "image/jpeg"},
-        {"webp", "image/webp"}, {"woff2", "font/woff2"}, {"txt", "text/plain"}, {"html", "text/html"},
-        {"JS", "text/javascript"},
+        {"a.js", "text/javascript"}, {"a.mjs", "text/javascript"}, {"a.css", "text/css"}, {"a.svg", "image/svg+xml"},
+        {"a.wasm", "application/wasm"}, {"a.json", "application/json"}, {"a.png", "image/png"},
+        {"a.jpg", "image/jpeg"}, {"a.webp", "image/webp"}, {"a.woff2", "font/woff2"}, {"a.txt", "text/plain"},
+        {"a.html", "text/html"}, {"A.JS", "text/javascript"}, {"js", "application/octet-stream"},
     };
     for (const auto &type : types)
         QTest::addRow("%s", type.first) << QString::fromLatin1(type.first) << QByteArray(type.second);
@@ -306,11 +306,12 @@ void tst_FileHandler::webTypes_data()
 
 void tst_FileHandler::webTypes()
 {
-    QFETCH(QString, suffix);
+    QFETCH(QString, name);
     QFETCH(QByteArray, type);
-    QVERIFY(writeFile(base + QStringLiteral("/file.") + suffix, "x"));
+    QVERIFY(QDir(base).mkpath(QStringLiteral("web")));
+    QVERIFY(writeFile(base + QStringLiteral("/web/") + name, "x"));
     dispatcher->appendHandler(QRegExp("^/"), files);
-    const QByteArray path = "/file." + suffix.toLatin1();
+    const QByteArray path = "/web/" + name.toLatin1();
     expectLog(200, path);
     const rawhttp::Response response = rawhttp::exchange(server->port(), "GET " + path + " HTTP/1.1\r\n\r\n");
     QCOMPARE(response.status, 200);
