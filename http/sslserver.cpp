@@ -76,8 +76,11 @@ void SslServerPrivate::startServerEncryption(QSslSocket *socket)
     if (shareContext) {
         if (sharedContext && sharedContextAge.hasExpired(sharedContextLifetimeMs))
             sharedContext.clear();
+        // Not static_cast: Qt exports no type information for its private
+        // classes, which a checked cast would need. The object part is their
+        // first base, so the address is the same.
         QSharedPointer<QSslContext> &context =
-            static_cast<QSslSocketPrivate *>(QObjectPrivate::get(socket))->sslContextPointer;
+            reinterpret_cast<QSslSocketPrivate *>(QObjectPrivate::get(socket))->sslContextPointer;
         context = sharedContext;
         socket->startServerEncryption();
         // Qt leaves no context behind when it could not make one.
