@@ -20,31 +20,9 @@ serve="$(bench_program zn-http-serve)"
 
 work="$build/bench/files/run"
 mkdir -p "$work"
-pidfile="$work/servers.pid"
-: >"$pidfile"
-driver=""
-cleanup() {
-    if [ -n "$driver" ]; then
-        kill -TERM "$driver" 2>/dev/null || true
-        wait "$driver" 2>/dev/null || true
-    fi
-    local pid
-    while read -r pid; do
-        [ -n "$pid" ] && kill -TERM -- "-$pid" 2>/dev/null || true
-    done <"$pidfile"
-}
-trap cleanup EXIT
-trap 'exit 130' INT
-trap 'exit 143' TERM
-
-args=(--work "$work" --serve "$serve" --nginx-template "$here/nginx.conf.in" --pidfile "$pidfile")
+args=(--work "$work" --serve "$serve" --nginx-template "$here/nginx.conf.in" --pidfile "$work/servers.pid")
 [ "${BENCH_QUICK:-0}" = 1 ] && args+=(--quick)
 [ -n "${BENCH_RUNS:-}" ] && args+=(--runs "$BENCH_RUNS")
 
-# In the background, so that a signal to this script reaches the trap at once.
-python3 "$here/filesbench.py" "${args[@]}" "$@" &
-driver=$!
-status=0
-wait "$driver" || status=$?
-driver=""
-exit "$status"
+# The driver stops the servers it started, also on SIGINT, SIGTERM and SIGHUP.
+exec python3 "$here/filesbench.py" "${args[@]}" "$@"
