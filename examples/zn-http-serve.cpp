@@ -172,7 +172,10 @@ int main(int argc, char **argv)
         server.reset(new http::HttpServer);
     }
 
+    // As users of a file server expect: a folder shows its index.html, and a
+    // folder asked for without its slash is redirected to it.
     http::server::FileHandler files(folder.absoluteFilePath(), nullptr);
+    files.setIndexFileName(QStringLiteral("index.html"));
     http::server::Dispatcher dispatcher;
     dispatcher.appendHandler(QRegExp(QStringLiteral("^/")), &files);
 

@@ -3,24 +3,231 @@
 #include "request.h"
 #include "response.h"
 
+#include <QtCore/QDateTime>
 #include <QtCore/QDebug>
 #include <QtCore/QFile>
 #include <QtCore/QFileInfo>
+#include <QtCore/QLocale>
+#include <QtCore/QLoggingCategory>
 #include <QtCore/QMimeDatabase>
 #include <QtCore/QMimeType>
 #include <QtCore/QStringList>
 #include <QtCore/QVector>
+
+#include <cstring>
+#include <limits>
+
+#ifdef Q_OS_LINUX
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
 
 namespace http {
 namespace server {
 
 namespace {
 
+#ifdef Q_OS_WIN
+constexpr Qt::CaseSensitivity fileNameCase = Qt::CaseInsensitive;
+#else
+constexpr Qt::CaseSensitivity fileNameCase = Qt::CaseSensitive;
+#endif
+
+// What one byte array can hold; a larger piece cannot be sent from memory.
+constexpr qint64 maxPieceInMemory = std::numeric_limits<int>::max() - 4096;
+
 QMimeDatabase &mimeDatabase()
 {
     // Made on first use and kept for the life of the process.
     static QMimeDatabase database;
     return database;
+}
+
+// The names browsers insist on (module scripts, WebAssembly), whatever the
+// system's database calls them or when it does not know them.
+QString webTypeFor(const QString &suffix)
+{
+    static const QHash<QString, QString> types = {
+        {QStringLiteral("html"), QStringLiteral("text/html")},
+        {QStringLiteral("htm"), QStringLiteral("text/html")},
+        {QStringLiteral("txt"), QStringLiteral("text/plain")},
+        {QStringLiteral("css"), QStringLiteral("text/css")},
+        {QStringLiteral("js"), QStringLiteral("text/javascript")},
+        {QStringLiteral("mjs"), QStringLiteral("text/javascript")},
+        {QStringLiteral("json"), QStringLiteral("application/json")},
+        {QStringLiteral("wasm"), QStringLiteral("application/wasm")},
+        {QStringLiteral("svg"), QStringLiteral("image/svg+xml")},
+        {QStringLiteral("png"), QStringLiteral("image/png")},
+        {QStringLiteral("jpg"), QStringLiteral("image/jpeg")},
+        {QStringLiteral("jpeg"), QStringLiteral("image/jpeg")},
+        {QStringLiteral("webp"), QStringLiteral("image/webp")},
+        {QStringLiteral("woff2"), QStringLiteral("font/woff2")},
+    };
+    return types.value(suffix.toLower());
+}
+
+QString httpDate(qint64 msecsSinceEpoch)
+{
+    // By hand: a date through QLocale costs more than the rest of a small file's answer.
+    static const char days[][4] = {"Mon", "Tue", "Wed", "Thu", "Fri", "Sat", "Sun"};
+    static const char months[][4] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                     "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+    const QDateTime time = QDateTime::fromMSecsSinceEpoch(msecsSinceEpoch, Qt::UTC);
+    const QDate date = time.date();
+    const QTime clock = time.time();
+    char text[] = "Ddd, 00 Mmm 0000 00:00:00 GMT";
+    const auto put = [&text](int at, int value, int digits) {
+        for (int i = at + digits - 1; i >= at; --i, value /= 10)
+            text[i] = char('0' + value % 10);
+    };
+    memcpy(text, days[date.dayOfWeek() - 1], 3);
+    put(5, date.day(), 2);
+    memcpy(text + 8, months[date.month() - 1], 3);
+    put(12, qBound(0, date.year(), 9999), 4);
+    put(17, clock.hour(), 2);
+    put(20, clock.minute(), 2);
+    put(23, clock.second(), 2);
+    return QString::fromLatin1(text, sizeof text - 1);
+}
+
+// Size and modification time of the open file. QFileInfo gives the time in
+// local time, which costs a look at the time zone on every request.
+void sizeAndTime(QFile *file, const QFileInfo &info, qint64 *size, qint64 *modifiedMs)
+{
+#ifdef Q_OS_LINUX
+    struct stat status;
+    if (::fstat(file->handle(), &status) == 0) {
+        *size = status.st_size;
+        *modifiedMs = qint64(status.st_mtim.tv_sec) * 1000 + status.st_mtim.tv_nsec / 1000000;
+        return;
+    }
+#endif
+    *size = file->size();
+    *modifiedMs = info.lastModified().toMSecsSinceEpoch();
+}
+
+// Where the open file really lies, symbolic links followed. On Linux the
+// descriptor tells, so a link swapped after the check cannot mislead it.
+QString realPathOf(const QFile &file)
+{
+#ifdef Q_OS_LINUX
+    char path[4096];
+    const QByteArray link = "/proc/self/fd/" + QByteArray::number(file.handle());
+    const ssize_t length = ::readlink(link.constData(), path, sizeof path);
+    if (length > 0 && size_t(length) < sizeof path)
+        return QFile::decodeName(QByteArray(path, int(length)));
+#endif
+    return QFileInfo(file.fileName()).canonicalFilePath();
+}
+
+void logAnswer(int status, const QString &path)
+{
+    // The stream is built before the category is asked; a server logs no debug lines as a rule.
+    if (status >= 400)
+        qWarning() << status << ":" << path;
+    else if (QLoggingCategory::defaultCategory()->isDebugEnabled())
+        qDebug() << status << ":" << path;
+}
+
+// Seconds since the epoch, or -1 for anything but the one form servers send.
+qint64 parseHttpDate(const QString &text)
+{
+    QDateTime date = QLocale::c().toDateTime(text.trimmed(), QStringLiteral("ddd, dd MMM yyyy hh:mm:ss 'GMT'"));
+    if (!date.isValid())
+        return -1;
+    date.setTimeSpec(Qt::UTC);
+    return date.toSecsSinceEpoch();
+}
+
+// If-None-Match: weak comparison, as for GET and HEAD.
+bool matchesAnyTag(const QString &tags, const QString &etag)
+{
+    for (QStringRef tag : tags.splitRef(QLatin1Char(','))) {
+        tag = tag.trimmed();
+        if (tag == QLatin1String("*"))
+            return true;
+        if (tag.startsWith(QLatin1String("W/")))
+            tag = tag.mid(2);
+        if (tag == etag)
+            return true;
+    }
+    return false;
+}
+
+bool notModified(const Request &request, const QString &etag, qint64 modifiedMs)
+{
+    // A tag, when given, decides alone.
+    const QString tags = request.header(QStringLiteral("if-none-match"));
+    if (!tags.isEmpty())
+        return matchesAnyTag(tags, etag);
+    const QString since = request.header(QStringLiteral("if-modified-since"));
+    if (since.isEmpty())
+        return false;
+    const qint64 sinceSeconds = parseHttpDate(since);
+    return sinceSeconds >= 0 && modifiedMs / 1000 <= sinceSeconds;
+}
+
+// If-Range: a range of a file that changed since would splice two versions.
+bool rangeStillApplies(const QString &ifRange, const QString &etag, qint64 modifiedMs)
+{
+    if (ifRange.isEmpty())
+        return true;
+    if (ifRange.startsWith(QLatin1Char('"')))
+        return ifRange == etag;
+    return parseHttpDate(ifRange) == modifiedMs / 1000 && modifiedMs >= 0;
+}
+
+// Decimal digits only; values beyond any file size saturate.
+bool parseNumber(const QStringRef &digits, qint64 *value)
+{
+    if (digits.isEmpty())
+        return false;
+    qint64 result = 0;
+    for (const QChar c : digits) {
+        if (c < QLatin1Char('0') || c > QLatin1Char('9'))
+            return false;
+        result = result > std::numeric_limits<qint64>::max() / 20 ? result : result * 10 + (c.unicode() - '0');
+    }
+    *value = result;
+    return true;
+}
+
+enum class RangeKind { Whole, Piece, Unsatisfiable };
+
+// One byte range (a-b, a- or -n); anything else means the whole file.
+RangeKind parseRange(const QString &header, qint64 size, FilePiece *piece)
+{
+    const QStringRef value = header.midRef(0).trimmed();
+    if (!value.startsWith(QLatin1String("bytes="), Qt::CaseInsensitive))
+        return RangeKind::Whole;
+    const QStringRef spec = value.mid(6).trimmed();
+    const int dash = spec.indexOf(QLatin1Char('-'));
+    if (dash < 0 || spec.contains(QLatin1Char(',')))
+        return RangeKind::Whole;
+    const QStringRef firstText = spec.left(dash).trimmed();
+    const QStringRef lastText = spec.mid(dash + 1).trimmed();
+
+    qint64 first = 0;
+    qint64 last = 0;
+    if (firstText.isEmpty()) {
+        if (!parseNumber(lastText, &last))
+            return RangeKind::Whole;
+        if (last == 0 || size == 0)
+            return RangeKind::Unsatisfiable;
+        *piece = {size - qMin(last, size), qMin(last, size)};
+        return RangeKind::Piece;
+    }
+    if (!parseNumber(firstText, &first))
+        return RangeKind::Whole;
+    if (lastText.isEmpty())
+        last = size - 1;
+    else if (!parseNumber(lastText, &last) || last < first)
+        return RangeKind::Whole;
+    if (first >= size)
+        return RangeKind::Unsatisfiable;
+    last = qMin(last, size - 1);
+    *piece = {first, last - first + 1};
+    return RangeKind::Piece;
 }
 
 } // namespace
@@ -31,7 +238,7 @@ FileHandlerPrivate::FileHandlerPrivate(FileHandler *q, const QString &baseDir)
 {
 }
 
-QString FileHandlerPrivate::fileNameFor(const QString &requestPath) const
+QString FileHandlerPrivate::fileNameFor(const QString &requestPath, bool *folder) const
 {
     // The path arrives as the client sent it. Clients percent-encode names with
     // spaces or non-ASCII letters (UTF-8), so decode before looking for the file;
@@ -51,11 +258,13 @@ QString FileHandlerPrivate::fileNameFor(const QString &requestPath) const
     // after a symbolic link would otherwise climb from the link's target.
     QVector<QStringRef> segments;
     int start = 0;
+    bool endsWithFolder = true;
     for (int i = 0; i <= decoded.size(); ++i) {
         if (i < decoded.size() && !separators.contains(decoded.at(i)))
             continue;
         const QStringRef segment = decoded.midRef(start, i - start);
         start = i + 1;
+        endsWithFolder = segment.isEmpty() || segment == QLatin1String(".") || segment == QLatin1String("..");
         if (segment.isEmpty() || segment == QLatin1String("."))
             continue;
         if (segment == QLatin1String("..")) {
@@ -66,6 +275,8 @@ QString FileHandlerPrivate::fileNameFor(const QString &requestPath) const
         }
         segments.append(segment);
     }
+    if (folder)
+        *folder = endsWithFolder;
 
     QString fileName = baseDir + QLatin1Char('/');
     for (const QStringRef &segment : qAsConst(segments)) {
@@ -73,6 +284,28 @@ QString FileHandlerPrivate::fileNameFor(const QString &requestPath) const
         fileName += segment;
     }
     return fileName;
+}
+
+QString FileHandlerPrivate::realBaseDir()
+{
+    // Kept while the base folder stays the same: it is asked for on every request.
+    if (realBase.isEmpty() || realBaseFor != baseDir) {
+        realBaseFor = baseDir;
+        realBase = QFileInfo(baseDir.isEmpty() ? QStringLiteral("/") : baseDir).canonicalFilePath();
+    }
+    return realBase;
+}
+
+bool FileHandlerPrivate::isInside(const QString &realName)
+{
+    const QString base = realBaseDir();
+    if (realName.isEmpty() || base.isEmpty())
+        return false;
+    if (realName.compare(base, fileNameCase) == 0)
+        return true;
+    // The root folder ends in a separator already.
+    return realName.startsWith(base, fileNameCase)
+        && (base.endsWith(QLatin1Char('/')) || realName.at(base.size()) == QLatin1Char('/'));
 }
 
 QString FileHandlerPrivate::mimeTypeNameFor(const QString &fileName)
@@ -84,46 +317,153 @@ QString FileHandlerPrivate::mimeTypeNameFor(const QString &fileName)
     const auto found = mimeTypeNames.constFind(name);
     if (found != mimeTypeNames.constEnd())
         return found.value();
-    const QString type = mimeDatabase().mimeTypeForFile(fileName, QMimeDatabase::MatchExtension).name();
+    const QMimeType type = mimeDatabase().mimeTypeForFile(fileName, QMimeDatabase::MatchExtension);
+    QString typeName = type.name();
+    // The web's name where the database knows the type by another one, or not at all.
+    const int dot = name.lastIndexOf(QLatin1Char('.'));
+    const QString webType = dot >= 0 ? webTypeFor(name.mid(dot + 1)) : QString();
+    if (!webType.isEmpty() && (type.isDefault() || type.aliases().contains(webType)))
+        typeName = webType;
     // A bound keeps a server that is asked for ever new names flat.
     if (mimeTypeNames.size() >= 1024)
         mimeTypeNames.clear();
-    mimeTypeNames.insert(name, type);
-    return type;
+    mimeTypeNames.insert(name, typeName);
+    return typeName;
 }
 
 bool FileHandlerPrivate::handle(QSharedPointer<Request> request, QSharedPointer<Response> response)
 {
     const QString path = request->path();
-    const QString fileName = fileNameFor(path);
-    if (fileName.isNull())
-        qWarning() << "Refused a path that leads outside the base folder:" << path;
-
-    // Only regular files: opening a pipe or a device could block the thread.
-    QFile file(fileName);
-    if (!fileName.isNull() && QFileInfo(fileName).isFile() && file.open(QIODevice::ReadOnly)) {
-        response->setHeader(QStringLiteral("Content-Type"), mimeTypeNameFor(fileName));
-        const QString size = QString::number(file.size());
-        response->setHeader(QStringLiteral("Content-Size"), size);
-        // The connection still closes after each file, but with a length a client
-        // can tell a cut-off file from a whole one.
-        response->setHeader(QStringLiteral("Content-Length"), size);
-        response->setHeader(QStringLiteral("Connection"), QStringLiteral("close"));
-        response->writeHead(Response::OK);
-        // A body after a HEAD response would be taken for the next response.
-        if (request->method() == Request::HTTP_HEAD)
-            response->end();
-        else
-            response->end(file.readAll());
-        qDebug() << 200 << ":" << path;
+    const Request::HttpMethod method = request->method();
+    if (method != Request::HTTP_GET && method != Request::HTTP_HEAD) {
+        response->setHeader(QStringLiteral("Allow"), QStringLiteral("GET, HEAD"));
+        sendStatus(request.data(), response.data(), Response::MethodNotAllowed);
         return true;
     }
 
-    response->setHeader(QStringLiteral("Content-Type"), QStringLiteral("application/text"));
-    response->writeHead(Response::NotFound);
-    response->end();
-    qWarning() << 404 << ":" << path;
+    bool folder = false;
+    QString fileName = fileNameFor(path, &folder);
+    QFileInfo info(fileName);
+    if (!fileName.isNull() && info.isDir() && !indexFileName.isEmpty()) {
+        if (!isInside(info.canonicalFilePath()))
+            return refuse(request.data(), response.data());
+        if (!folder) {
+            // Relative links in the index resolve against the folder only
+            // with the slash. Leading slashes are cut: "//host/" would lead
+            // the browser to another site.
+            QString location = path;
+            while (location.startsWith(QLatin1Char('/')) || location.startsWith(QLatin1Char('\\')))
+                location.remove(0, 1);
+            location = QLatin1Char('/') + location + QLatin1Char('/');
+            if (request->url().hasQuery())
+                location += QLatin1Char('?') + request->url().query(QUrl::FullyEncoded);
+            response->setHeader(QStringLiteral("Location"), location);
+            sendStatus(request.data(), response.data(), Response::MovedPermanently);
+            return true;
+        }
+        fileName += QLatin1Char('/') + indexFileName;
+        info = QFileInfo(fileName);
+        folder = false;
+    }
+    if (fileName.isNull())
+        return refuse(request.data(), response.data());
+
+    // Only regular files: opening a pipe or a device could block the thread.
+    // "/name/" names a folder, never the file "name".
+    QFile file(fileName);
+    if (folder || !info.isFile() || !file.open(QIODevice::ReadOnly)) {
+        sendStatus(request.data(), response.data(), Response::NotFound);
+        return true;
+    }
+    if (!isInside(realPathOf(file)))
+        return refuse(request.data(), response.data());
+    sendFile(request.data(), response.data(), &file, info, mimeTypeNameFor(fileName));
     return true;
+}
+
+bool FileHandlerPrivate::refuse(Request *request, Response *response)
+{
+    qWarning() << "Refused a path that leads outside the base folder:" << request->path();
+    sendStatus(request, response, Response::NotFound);
+    return true;
+}
+
+void FileHandlerPrivate::sendFile(Request *request, Response *response, QFile *file, const QFileInfo &info,
+                                  const QString &type)
+{
+    qint64 size = 0;
+    qint64 modifiedMs = 0;
+    sizeAndTime(file, info, &size, &modifiedMs);
+    const QString etag = QLatin1Char('"') + QString::number(modifiedMs, 16) + QLatin1Char('-')
+        + QString::number(size, 16) + QLatin1Char('"');
+    const QString lastModified = httpDate(modifiedMs);
+
+    if (notModified(*request, etag, modifiedMs)) {
+        response->setHeader(QStringLiteral("ETag"), etag);
+        response->setHeader(QStringLiteral("Last-Modified"), lastModified);
+        response->writeHead(Response::NotModified);
+        response->end();
+        logAnswer(Response::NotModified, request->path());
+        return;
+    }
+
+    FilePiece piece{0, size};
+    int status = Response::OK;
+    QString contentRange;
+    const QString range = request->header(QStringLiteral("range"));
+    if (request->method() == Request::HTTP_GET && !range.isEmpty()
+        && rangeStillApplies(request->header(QStringLiteral("if-range")), etag, modifiedMs)) {
+        switch (parseRange(range, size, &piece)) {
+        case RangeKind::Unsatisfiable:
+            response->setHeader(QStringLiteral("Content-Range"), QStringLiteral("bytes */%1").arg(size));
+            sendStatus(request, response, Response::RequestedRangeNotSatisfiable);
+            return;
+        case RangeKind::Piece:
+            status = Response::PartialContent;
+            contentRange = QStringLiteral("bytes %1-%2/%3").arg(piece.offset).arg(piece.offset + piece.length - 1).arg(size);
+            break;
+        case RangeKind::Whole:
+            break;
+        }
+    }
+
+    // A body after a HEAD response would be taken for the next response.
+    QByteArray body;
+    if (request->method() != Request::HTTP_HEAD && !readPiece(file, piece, &body)) {
+        sendStatus(request, response, Response::InternalServerError);
+        return;
+    }
+    response->setHeader(QStringLiteral("Content-Type"), type);
+    if (!contentRange.isEmpty())
+        response->setHeader(QStringLiteral("Content-Range"), contentRange);
+    const QString length = QString::number(piece.length);
+    response->setHeader(QStringLiteral("Content-Size"), length);
+    // The connection still closes after each file, but with a length a client
+    // can tell a cut-off file from a whole one.
+    response->setHeader(QStringLiteral("Content-Length"), length);
+    response->setHeader(QStringLiteral("Connection"), QStringLiteral("close"));
+    response->setHeader(QStringLiteral("Accept-Ranges"), QStringLiteral("bytes"));
+    response->setHeader(QStringLiteral("ETag"), etag);
+    response->setHeader(QStringLiteral("Last-Modified"), lastModified);
+    response->writeHead(status);
+    response->end(body);
+    logAnswer(status, request->path());
+}
+
+bool FileHandlerPrivate::readPiece(QFile *file, FilePiece piece, QByteArray *body)
+{
+    if (piece.length > maxPieceInMemory || (piece.offset > 0 && !file->seek(piece.offset)))
+        return false;
+    *body = file->read(piece.length);
+    return body->size() == piece.length;
+}
+
+void FileHandlerPrivate::sendStatus(Request *request, Response *response, int status)
+{
+    response->setHeader(QStringLiteral("Content-Type"), QStringLiteral("text/plain"));
+    response->writeHead(status);
+    response->end();
+    logAnswer(status, request->path());
 }
 
 FileHandler::FileHandler(QObject *parent)
@@ -150,6 +490,16 @@ QString FileHandler::baseDir() const
 void FileHandler::setBaseDir(const QString &baseDir)
 {
     d->baseDir = baseDir;
+}
+
+QString FileHandler::indexFileName() const
+{
+    return d->indexFileName;
+}
+
+void FileHandler::setIndexFileName(const QString &name)
+{
+    d->indexFileName = name;
 }
 
 bool FileHandler::handle(QSharedPointer<Request> request, QSharedPointer<Response> response,

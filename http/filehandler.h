@@ -12,8 +12,10 @@ namespace server {
 
 class FileHandlerPrivate;
 
-// Serves the files below a base folder, whole, with a content type taken from
-// the file name; 404 for anything else. Takes every request that reaches it.
+// Serves the files below a base folder (GET and HEAD; 405 otherwise), with a
+// content type taken from the file name, validators for conditional requests
+// and single byte ranges; 404 for anything else, and for symbolic links that
+// lead outside the folder. Takes every request that reaches it.
 class ZNHTTP_EXPORT FileHandler : public QObject, public ServerHandler
 {
     Q_OBJECT
@@ -24,6 +26,12 @@ public:
 
     QString baseDir() const;
     void setBaseDir(const QString &baseDir);
+
+    // The file served for a folder, such as "index.html"; a folder asked for
+    // without its trailing slash is then redirected to it. None by default:
+    // folders get 404.
+    QString indexFileName() const;
+    void setIndexFileName(const QString &name);
 
     // The file is found from the request's full path; the context is not used.
     bool handle(QSharedPointer<Request> request, QSharedPointer<Response> response,

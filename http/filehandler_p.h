@@ -6,8 +6,20 @@
 #include <QtCore/QHash>
 #include <QtCore/QObject>
 
+QT_BEGIN_NAMESPACE
+class QFile;
+class QFileInfo;
+QT_END_NAMESPACE
+
 namespace http {
 namespace server {
+
+// The part of a file that a response carries.
+struct FilePiece
+{
+    qint64 offset = 0;
+    qint64 length = 0;
+};
 
 class FileHandlerPrivate : public QObject
 {
@@ -17,11 +29,23 @@ public:
     virtual bool handle(QSharedPointer<Request> request, QSharedPointer<Response> response);
 
     // The file name for a request path, or a null string when the path would
-    // lead outside the base folder.
-    QString fileNameFor(const QString &requestPath) const;
+    // lead outside the base folder. *folder tells whether the path names a
+    // folder by its form (a trailing slash, or a last "." or "..").
+    QString fileNameFor(const QString &requestPath, bool *folder = nullptr) const;
+
+    // Whether a real path (symbolic links followed) lies in the real base folder.
+    bool isInside(const QString &realName);
+    QString realBaseDir();
+    bool refuse(Request *request, Response *response);
 
     // The MIME type name for a file, found by its name alone.
     QString mimeTypeNameFor(const QString &fileName);
+
+    void sendFile(Request *request, Response *response, QFile *file, const QFileInfo &info,
+                  const QString &type);
+    // The piece goes into memory whole, for now; false if it cannot.
+    bool readPiece(QFile *file, FilePiece piece, QByteArray *body);
+    void sendStatus(Request *request, Response *response, int status);
 
     // Type names by file name (without folder): matching the name against the
     // database's globs costs far more than sending a small file.
@@ -29,6 +53,9 @@ public:
 
     QString baseDir;
     FileHandler *q;
+    QString indexFileName;
+    QString realBaseFor; // the baseDir that realBase belongs to
+    QString realBase;
 };
 
 } // namespace server

@@ -14,6 +14,7 @@ HttpsServerPrivate::HttpsServerPrivate(HttpsServer *q, const QList<QSslCertifica
     , certificates(certificates)
     , key(key)
     , q(q)
+    , configuration(SslServer::defaultSslConfiguration())
 {
 }
 
@@ -29,14 +30,17 @@ bool HttpsServerPrivate::listen(const QHostAddress &address, quint16 port)
     }
 
     auto *server = new SslServer(q);
-    QSslConfiguration configuration = server->sslConfiguration();
+    QSslConfiguration serverConfiguration = configuration;
     if (certificates.size() >= 2)
-        configuration.setLocalCertificateChain(certificates);
+        serverConfiguration.setLocalCertificateChain(certificates);
     else if (certificates.size() == 1)
-        configuration.setLocalCertificate(certificates.first());
-    configuration.setPrivateKey(key);
-    configuration.setPeerVerifyMode(QSslSocket::VerifyNone);
-    server->setSslConfiguration(configuration);
+        serverConfiguration.setLocalCertificate(certificates.first());
+    serverConfiguration.setPrivateKey(key);
+    serverConfiguration.setPeerVerifyMode(QSslSocket::VerifyNone);
+    // No client certificate to check, so no use for CAs: with the system's,
+    // every handshake searches their folders for the issuer of our own chain.
+    serverConfiguration.setCaCertificates({});
+    server->setSslConfiguration(serverConfiguration);
 
     if (!server->listen(address, port)) {
         qCWarning(lcHttps, "Cannot listen on %s port %u: %s.", qPrintable(address.toString()),
@@ -67,5 +71,15 @@ HttpsServer::HttpsServer(const QSslCertificate &certificate, const QSslKey &key,
 }
 
 HttpsServer::~HttpsServer() = default;
+
+void HttpsServer::setSslConfiguration(const QSslConfiguration &configuration)
+{
+    static_cast<HttpsServerPrivate *>(d)->configuration = configuration;
+}
+
+QSslConfiguration HttpsServer::sslConfiguration() const
+{
+    return static_cast<const HttpsServerPrivate *>(d)->configuration;
+}
 
 } // namespace https

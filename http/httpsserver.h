@@ -6,6 +6,7 @@
 
 #include <QtCore/QList>
 #include <QtNetwork/QSslCertificate>
+#include <QtNetwork/QSslConfiguration>
 #include <QtNetwork/QSslError>
 #include <QtNetwork/QSslKey>
 
@@ -23,6 +24,11 @@ public:
                 QObject *parent = nullptr);
     HttpsServer(const QSslCertificate &certificate, const QSslKey &key, QObject *parent = nullptr);
     ~HttpsServer() override;
+
+    // What listen() starts from before it adds the certificates and the key:
+    // protocols, suites, groups. SslServer::defaultSslConfiguration() unless set.
+    void setSslConfiguration(const QSslConfiguration &configuration);
+    QSslConfiguration sslConfiguration() const;
 
 Q_SIGNALS:
     void sslErrors(const QList<QSslError> &errors);

@@ -17,6 +17,7 @@ public:
     QList<QSslCertificate> certificates;
     QSslKey key;
     HttpsServer *q;
+    QSslConfiguration configuration;
 };
 
 } // namespace https

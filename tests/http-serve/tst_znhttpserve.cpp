@@ -69,6 +69,64 @@ CurlResult curl(const QString &url, const QStringList &extra)
     return result;
 }
 
+// One request by a real client (curl or Python's http.client), as it saw the answer.
+struct Answer
+{
+    int status = 0;
+    QHash<QByteArray, QByteArray> headers; // lower-case names
+    QByteArray body;
+};
+
+const char pythonClient[] = R"(
+import http.client, ssl, sys, urllib.parse
+url, method, header, ca = sys.argv[1:5]
+u = urllib.parse.urlsplit(url)
+if u.scheme == 'https':
+    c = http.client.HTTPSConnection(u.hostname, u.port, context=ssl.create_default_context(cafile=ca))
+else:
+    c = http.client.HTTPConnection(u.hostname, u.port)
+c.request(method, u.path + ('?' + u.query if u.query else ''), headers=dict([header.split(': ', 1)]) if header else {})
+r = c.getresponse()
+body = r.read()
+out = 'HTTP/1.1 %d\r\n' % r.status + ''.join('%s: %s\r\n' % h for h in r.getheaders()) + '\r\n'
+sys.stdout.buffer.write(out.encode('latin-1') + body)
+)";
+
+Answer fetch(const QString &client, const QString &url, const QByteArray &method, const QByteArray &header,
+             const QString &caFile)
+{
+    QProcess process;
+    if (client == QLatin1String("curl")) {
+        // The head and then the body, as they came; -I prints the head alone.
+        QStringList arguments = {"-sS"};
+        arguments << (method == "HEAD" ? QStringList{"-I"}
+                                       : QStringList{"-D", "-", "-o", "-", "-X", QString::fromLatin1(method)});
+        if (!header.isEmpty())
+            arguments << "-H" << QString::fromLatin1(header);
+        if (!caFile.isEmpty())
+            arguments << "--cacert" << caFile;
+        process.start(QStringLiteral("curl"), arguments << url);
+    } else {
+        process.start(QStringLiteral("python3"), {"-c", QString::fromLatin1(pythonClient), url,
+                                                  QString::fromLatin1(method), QString::fromLatin1(header), caFile});
+    }
+    Answer answer;
+    if (!process.waitForFinished(30000) || process.exitCode() != 0) {
+        qWarning().noquote() << client << "failed:" << process.readAllStandardError();
+        return answer;
+    }
+    const QByteArray output = process.readAllStandardOutput();
+    const int headEnd = output.indexOf("\r\n\r\n");
+    const QList<QByteArray> lines = output.left(headEnd).split('\n');
+    answer.status = lines.first().split(' ').value(1).toInt();
+    for (int i = 1; i < lines.size(); ++i) {
+        const int colon = lines.at(i).indexOf(':');
+        answer.headers.insert(lines.at(i).left(colon).trimmed().toLower(), lines.at(i).mid(colon + 1).trimmed());
+    }
+    answer.body = output.mid(headEnd + 4);
+    return answer;
+}
+
 } // namespace
 
 class tst_ZnHttpServe : public QObject
@@ -80,6 +138,8 @@ private Q_SLOTS:
 
     void serve_data();
     void serve();
+    void clients_data();
+    void clients();
     void stopSignals_data();
     void stopSignals();
     void badOptions_data();
@@ -100,6 +160,10 @@ void tst_ZnHttpServe::initTestCase()
     QVERIFY(QDir().mkpath(folder));
     QVERIFY(testcerts::writeText(folder + QStringLiteral("/a.txt"), "hello\n"));
     QVERIFY(testcerts::writeText(folder + QLatin1Char('/') + unicodeName, "summer"));
+    QVERIFY(QDir(folder).mkpath(QStringLiteral("site")) && QDir(folder).mkpath(QStringLiteral("plain")));
+    QVERIFY(testcerts::writeText(folder + QStringLiteral("/site/index.html"), "<p>site</p>"));
+    QVERIFY(testcerts::writeText(folder + QStringLiteral("/site/app.mjs"), ""));
+    QVERIFY(testcerts::writeText(folder + QStringLiteral("/site/app.wasm"), ""));
     if (testcerts::haveOpenssl()) {
         QString error;
         QVERIFY2(testcerts::make(dir.path(), &files, &error), qPrintable(error));
@@ -156,6 +220,69 @@ void tst_ZnHttpServe::serve()
     QVERIFY(serve.process.waitForFinished(10000));
     QCOMPARE(serve.process.exitStatus(), QProcess::NormalExit);
     QCOMPARE(serve.process.exitCode(), 0);
+}
+
+void tst_ZnHttpServe::clients_data()
+{
+    QTest::addColumn<QString>("client");
+    QTest::addColumn<bool>("tls");
+    for (const char *client : {"curl", "python"}) {
+        QTest::addRow("%s, http", client) << QString::fromLatin1(client) << false;
+        QTest::addRow("%s, https", client) << QString::fromLatin1(client) << true;
+    }
+}
+
+void tst_ZnHttpServe::clients()
+{
+    QFETCH(QString, client);
+    QFETCH(bool, tls);
+    if (QStandardPaths::findExecutable(client == QLatin1String("curl") ? client : QStringLiteral("python3")).isEmpty())
+        QSKIP("The client is not installed.");
+    if (tls && !haveCerts)
+        QSKIP("openssl is not installed.");
+
+    struct Exchange
+    {
+        const char *method;
+        const char *target;
+        const char *header;
+        int status;
+        QByteArray body;
+        const char *name; // a header that must come, with its value
+        const char *value;
+    };
+    const QByteArray future = "If-Modified-Since: Fri, 01 Jan 2100 00:00:00 GMT";
+    const Exchange exchanges[] = {
+        {"GET", "/a.txt", "", 200, "hello\n", "content-type", "text/plain"},
+        {"GET", "/a.txt", "Range: bytes=1-3", 206, "ell", "content-range", "bytes 1-3/6"},
+        {"GET", "/a.txt", "Range: bytes=6-", 416, "", "content-range", "bytes */6"},
+        {"GET", "/a.txt", future.constData(), 304, "", "last-modified", nullptr},
+        {"HEAD", "/a.txt", "", 200, "", "content-length", "6"},
+        {"PUT", "/a.txt", "", 405, "", "allow", "GET, HEAD"},
+        {"DELETE", "/a.txt", "", 405, "", "allow", "GET, HEAD"},
+        {"GET", "/site", "", 301, "", "location", "/site/"},
+        {"GET", "/site/", "", 200, "<p>site</p>", "content-type", "text/html"},
+        {"GET", "/site/app.mjs", "", 200, "", "content-type", "text/javascript"},
+        {"GET", "/site/app.wasm", "", 200, "", "content-type", "application/wasm"},
+        {"GET", "/plain/", "", 404, "", "content-type", "text/plain"},
+        {"GET", "/a.txt/", "", 404, "", "content-type", "text/plain"},
+    };
+
+    QStringList arguments = {"--port", "0"};
+    if (tls)
+        arguments << "--cert" << files.selfCert << "--key" << files.selfKey;
+    Serve serve;
+    QVERIFY2(serve.start(arguments << folder), serve.log.constData());
+    for (const Exchange &exchange : exchanges) {
+        const QByteArray what = QByteArray(exchange.method) + ' ' + exchange.target + ' ' + exchange.header;
+        const Answer answer = fetch(client, serve.url + QLatin1String(exchange.target), exchange.method,
+                                    exchange.header, tls ? files.selfCert : QString());
+        QVERIFY2(answer.status == exchange.status, qPrintable(what + " got " + QByteArray::number(answer.status)));
+        QVERIFY2(answer.body == exchange.body, qPrintable(what + " got " + answer.body));
+        QVERIFY2(answer.headers.contains(exchange.name), what.constData());
+        if (exchange.value)
+            QCOMPARE(answer.headers.value(exchange.name), QByteArray(exchange.value));
+    }
 }
 
 void tst_ZnHttpServe::stopSignals_data()

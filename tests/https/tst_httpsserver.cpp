@@ -42,6 +42,22 @@ bool runClient(const QString &program, const QStringList &arguments, QByteArray 
     return true;
 }
 
+// openssl s_client against the server, fed `input`; its transcript whatever its exit status.
+QByteArray sClient(quint16 port, const QStringList &options, const QByteArray &input = QByteArray())
+{
+    QProcess process;
+    process.setProcessChannelMode(QProcess::MergedChannels);
+    process.start(QStringLiteral("openssl"),
+                  QStringList{"s_client", "-connect", "127.0.0.1:" + QString::number(port)} + options);
+    process.write(input);
+    process.closeWriteChannel();
+    if (!QTest::qWaitFor([&process] { return process.state() == QProcess::NotRunning; }, 60000)) {
+        process.kill();
+        process.waitForFinished();
+    }
+    return process.readAll();
+}
+
 void answerOk(http::HttpServer *server)
 {
     QObject::connect(server, &http::HttpServer::newRequest, server,
@@ -90,6 +106,10 @@ private Q_SLOTS:
     void listenTwice();
     void connectionBeforeHandshake();
     void listenFailure();
+    void offeredSuites_data();
+    void offeredSuites();
+    void resumption_data();
+    void resumption();
 
 private:
     QTemporaryDir dir;
@@ -229,8 +249,11 @@ void tst_HttpsServer::connectionBeforeHandshake()
     QTRY_COMPARE(server.findChildren<http::server::Connection *>().size(), 1);
 
     // Once the client goes, its connection (and with it the TLS socket) is released.
+    // Hanging up is no error.
+    QTest::ignoreMessage(QtDebugMsg, "The remote side closed the connection.");
     silent.disconnectFromHost();
     QTRY_COMPARE(server.findChildren<http::server::Connection *>().size(), 0);
+    QVERIFY2(criticalMessages.isEmpty(), qPrintable(criticalMessages.join(QLatin1Char('\n'))));
 }
 
 void tst_HttpsServer::listenFailure()
@@ -243,6 +266,80 @@ void tst_HttpsServer::listenFailure()
     QCOMPARE(server.port(), quint16(0));
     QVERIFY(server.findChildren<SslServer *>().isEmpty());
     QVERIFY(server.listen(QHostAddress::LocalHost, 0));
+}
+
+void tst_HttpsServer::offeredSuites_data()
+{
+    QTest::addColumn<QStringList>("clientOptions");
+    QTest::addColumn<bool>("tls13Only");
+    QTest::addColumn<QByteArray>("agreed"); // empty: refused
+
+    const QStringList tls12 = {"-tls1_2", "-cipher"};
+    QTest::addRow("TLS 1.3") << QStringList{"-tls1_3"} << false << QByteArray("TLSv1.3, Cipher is TLS_AES_128_GCM_SHA256");
+    QTest::addRow("TLS 1.2, ECDHE and GCM") << QStringList{"-tls1_2"} << false
+                                            << QByteArray("TLSv1.2, Cipher is ECDHE-RSA-AES128-GCM-SHA256");
+    QTest::addRow("TLS 1.2, ChaCha20") << tls12 + QStringList{"ECDHE-RSA-CHACHA20-POLY1305"} << false
+                                       << QByteArray("TLSv1.2, Cipher is ECDHE-RSA-CHACHA20-POLY1305");
+    QTest::addRow("TLS 1.1") << QStringList{"-tls1_1", "-cipher", "DEFAULT@SECLEVEL=0"} << false << QByteArray();
+    QTest::addRow("RSA key exchange") << tls12 + QStringList{"AES128-GCM-SHA256"} << false << QByteArray();
+    QTest::addRow("CBC and SHA-1") << tls12 + QStringList{"ECDHE-RSA-AES128-SHA"} << false << QByteArray();
+    QTest::addRow("finite-field DHE") << tls12 + QStringList{"DHE-RSA-AES128-GCM-SHA256"} << false << QByteArray();
+    QTest::addRow("TLS 1.3, finite-field group") << QStringList{"-tls1_3", "-groups", "ffdhe2048"} << false << QByteArray();
+    QTest::addRow("TLS 1.2 to a server set to TLS 1.3") << QStringList{"-tls1_2"} << true << QByteArray();
+    QTest::addRow("TLS 1.3 to a server set to TLS 1.3") << QStringList{"-tls1_3"} << true
+                                                        << QByteArray("TLSv1.3, Cipher is TLS_AES_128_GCM_SHA256");
+}
+
+void tst_HttpsServer::offeredSuites()
+{
+    QFETCH(QStringList, clientOptions);
+    QFETCH(bool, tls13Only);
+    QFETCH(QByteArray, agreed);
+
+    https::HttpsServer server(selfCert, selfKey);
+    if (tls13Only) {
+        QSslConfiguration configuration = server.sslConfiguration();
+        configuration.setProtocol(QSsl::TlsV1_3OrLater);
+        server.setSslConfiguration(configuration);
+    }
+    QVERIFY(server.listen(QHostAddress::LocalHost, 0));
+    const QByteArray transcript = sClient(server.port(), clientOptions);
+    if (agreed.isEmpty()) {
+        QVERIFY2(transcript.contains("Cipher is (NONE)"), transcript.constData());
+        // A refused handshake is a real error and stays one.
+        QTRY_VERIFY(!criticalMessages.isEmpty());
+        QVERIFY2(criticalMessages.first().startsWith(QLatin1String("error ")), qPrintable(criticalMessages.first()));
+    } else {
+        QVERIFY2(transcript.contains("New, " + agreed), transcript.constData());
+    }
+}
+
+void tst_HttpsServer::resumption_data()
+{
+    QTest::addColumn<QString>("protocol");
+    QTest::addRow("TLS 1.2") << "-tls1_2";
+    QTest::addRow("TLS 1.3") << "-tls1_3";
+}
+
+void tst_HttpsServer::resumption()
+{
+#ifndef TLS_CONTEXT_SHARED
+    QSKIP("Built without Qt's private headers: every connection has a TLS context of its own.");
+#endif
+    QFETCH(QString, protocol);
+    https::HttpsServer server(selfCert, selfKey);
+    answerOk(&server);
+    QVERIFY(server.listen(QHostAddress::LocalHost, 0));
+
+    // Each client reads the answer, so the session tickets have arrived before it ends.
+    const QString session = dir.filePath(QStringLiteral("session-") + protocol);
+    const QByteArray request = "GET / HTTP/1.0\r\n\r\n";
+    QByteArray transcript = sClient(server.port(), {protocol, "-ign_eof", "-sess_out", session}, request);
+    QVERIFY2(transcript.contains("New, TLSv1.") && transcript.contains("\r\n\r\nok"), transcript.constData());
+    for (int i = 0; i < 2; ++i) {
+        transcript = sClient(server.port(), {protocol, "-ign_eof", "-sess_in", session, "-sess_out", session}, request);
+        QVERIFY2(transcript.contains("Reused, TLSv1.") && transcript.contains("\r\n\r\nok"), transcript.constData());
+    }
 }
 
 QTEST_MAIN(tst_HttpsServer)
