@@ -14,9 +14,9 @@ namespace system {
 // socket's name is derived from them.
 namespace keysequencelink {
 
-constexpr QLatin1String channel("sendKeySequence");
-constexpr QLatin1String organization("Veltor");
-constexpr QLatin1String application("m3-plugin-system");
+inline const QLatin1String channel("sendKeySequence");
+inline const QLatin1String organization("Veltor");
+inline const QLatin1String application("m3-plugin-system");
 
 // The text travels unframed in the local 8-bit code page.
 inline QByteArray encode(const QString &text)
