@@ -1,4 +1,5 @@
 #include <connectionpeer.h>
+#include <keysequencelink.h>
 
 #include "otheruser.h"
 #include "peerprocess.h"
@@ -130,7 +131,10 @@ void tst_ConnectionPeer::socketName_data()
     QTest::addColumn<QString>("application");
     QTest::addColumn<QString>("name");
 
-    QTest::addRow("the system's identity") << "sendKeySequence" << "Veltor" << "m3-plugin-system"
+    // what the agents and plug-ins out there meet on
+    namespace link = veltor::system::keysequencelink;
+    QTest::addRow("the system's identity") << QString(link::channel) << QString(link::organization)
+                                           << QString(link::application)
                                            << "d33ed4a54483b2efead5860f937e2dd5088ab1fbdbe70ba03b036ad7d805fa11";
     QTest::addRow("organisation in lower case") << "sendKeySequence" << "veltor" << "m3-plugin-system"
                                                 << "0c2793cd77ba152f4e42734ec5e87f91b99f6b3e5d5c22efbaebdf79c3d257cc";
