@@ -69,6 +69,7 @@ void tst_KdeTyping::initTestCase()
     QFile installed(qEnvironmentVariable("KAVO_KWIN_APPLICATIONS") + QStringLiteral("/kavo-user-agent.desktop"));
     QVERIFY(!entry.isEmpty() && installed.open(QIODevice::WriteOnly) && installed.write(entry.toUtf8()) > 0);
     installed.close();
+    // The agent's folders are that user's, as in a real session.
     const QStringList folders = QDir(sandbox.path(".")).entryList(QDir::Dirs | QDir::NoDotAndDotDot) << ".";
     for (const QString &dir : folders)
         QCOMPARE(::chown(QFile::encodeName(sandbox.path(dir)).constData(), user->pw_uid, user->pw_gid), 0);
