@@ -21,12 +21,65 @@
 
 #include <cstdio>
 
-#include "processlimits.h"
-#include "terminationsignals.h"
+#ifdef Q_OS_UNIX
+#include <QtCore/QSocketNotifier>
+
+#include <algorithm>
+#include <cerrno>
+#include <csignal>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <unistd.h>
+#endif
 
 namespace {
 
 Q_LOGGING_CATEGORY(lcServe, "ch.veltor.examples.zn-http-serve")
+
+#ifdef Q_OS_UNIX
+int signalSockets[2] = {-1, -1};
+
+void writeSignalNumber(int signalNumber)
+{
+    const int savedErrno = errno; // the interrupted code may be about to read it
+    const char byte = char(signalNumber);
+    const ssize_t written = ::write(signalSockets[0], &byte, 1);
+    Q_UNUSED(written)
+    errno = savedErrno;
+}
+
+// SIGINT and SIGTERM end the event loop, so that the servers close their
+// sockets. A signal handler may do next to nothing: it writes the signal's
+// number into a socket pair, which the event loop reads.
+bool stopOnTerminationSignals(QCoreApplication *app)
+{
+    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0, signalSockets) != 0)
+        return false;
+    auto *notifier = new QSocketNotifier(signalSockets[1], QSocketNotifier::Read, app);
+    QObject::connect(notifier, &QSocketNotifier::activated, app, [app] {
+        char signalNumber = 0;
+        if (::read(signalSockets[1], &signalNumber, 1) == 1)
+            qCInfo(lcServe, "Stopping on signal %d.", int(signalNumber));
+        app->quit();
+    });
+    struct sigaction action = {};
+    action.sa_handler = writeSignalNumber;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    return ::sigaction(SIGINT, &action, nullptr) == 0 && ::sigaction(SIGTERM, &action, nullptr) == 0;
+}
+
+// Each client holds a descriptor: run out of them as late as allowed. An
+// unlimited hard limit is more than the kernel takes; 2^20 is its default cap.
+bool raiseOpenFileLimit()
+{
+    rlimit limit;
+    if (::getrlimit(RLIMIT_NOFILE, &limit) != 0)
+        return false;
+    limit.rlim_cur = std::max(limit.rlim_cur, std::min<rlim_t>(limit.rlim_max, rlim_t(1) << 20));
+    return ::setrlimit(RLIMIT_NOFILE, &limit) == 0;
+}
+#endif
 
 constexpr int exitUsage = 2;
 
@@ -146,9 +199,10 @@ int main(int argc, char **argv)
     if (parser.isSet(certOption) != parser.isSet(keyOption))
         return usageError(QStringLiteral("--cert and --key go together"));
 
-    // Each client holds a descriptor: run out of them as late as allowed.
-    if (!veltor::system::raiseDescriptorLimit())
+#ifdef Q_OS_UNIX
+    if (!raiseOpenFileLimit())
         qCWarning(lcServe) << "Cannot raise the limit of open files.";
+#endif
 
     QScopedPointer<http::HttpServer> server;
     if (parser.isSet(certOption)) {
@@ -190,15 +244,9 @@ int main(int argc, char **argv)
         return 1;
     }
 
-    // SIGINT and SIGTERM end the event loop, so that the servers close their sockets.
-    const bool watching = veltor::system::quitOnTerminationSignals(&app, [](int signalNumber) {
-        qCInfo(lcServe, "Stopping on signal %d.", signalNumber);
-    });
 #ifdef Q_OS_UNIX
-    if (!watching)
+    if (!stopOnTerminationSignals(&app))
         qCWarning(lcServe) << "Cannot watch for termination signals.";
-#else
-    Q_UNUSED(watching)
 #endif
 
     const QString scheme = parser.isSet(certOption) ? QStringLiteral("https") : QStringLiteral("http");

@@ -1,11 +1,12 @@
 #include "keysequencesender.h"
 
 #include "connectionpeer.h"
+#include "keysequencelink.h"
+
+namespace link = veltor::system::keysequencelink;
 
 KeySequenceSender::KeySequenceSender()
-    // The user agent derives the socket name from the same three strings.
-    : peer(new veltor::system::ConnectionPeer(QStringLiteral("sendKeySequence"), QStringLiteral("Veltor"),
-                                              QStringLiteral("m3-plugin-system")))
+    : peer(new veltor::system::ConnectionPeer(link::channel, link::organization, link::application))
 {
 }
 
@@ -16,5 +17,5 @@ void KeySequenceSender::send(const QString &text)
     // Both results are ignored: the peer logs its own failures, and a lost
     // number is typed by hand more easily than a late one.
     peer->connectOrListen(100);
-    peer->sendMessage(text.toLocal8Bit(), 100);
+    peer->sendMessage(link::encode(text), 100);
 }

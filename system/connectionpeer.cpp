@@ -13,11 +13,10 @@ Q_LOGGING_CATEGORY(lcPeer, "ch.veltor.system.connectionpeer")
 namespace veltor {
 namespace system {
 
-namespace {
-
 // Only the identity goes into the name (not the user or the process), so every
 // process built from the same three strings meets on the same socket.
-QString deriveServerName(const QString &channel, const QString &organization, const QString &application)
+QString ConnectionPeer::serverNameFor(const QString &channel, const QString &organization,
+                                      const QString &application)
 {
     QCryptographicHash hash(QCryptographicHash::Sha256);
     hash.addData(QStringLiteral("ConnectionPeer").toLocal8Bit());
@@ -27,11 +26,9 @@ QString deriveServerName(const QString &channel, const QString &organization, co
     return QString::fromLatin1(hash.result().toHex());
 }
 
-} // namespace
-
 ConnectionPeer::ConnectionPeer(const QString &channel, const QString &organization, const QString &application)
     : QObject(nullptr)
-    , serverName(deriveServerName(channel, organization, application))
+    , serverName(serverNameFor(channel, organization, application))
 {
 }
 

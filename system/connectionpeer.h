@@ -23,6 +23,10 @@ public:
     ConnectionPeer(const QString &channel, const QString &organization, const QString &application);
     ~ConnectionPeer() override;
 
+    // The name that peers of these three strings meet on, 64 lowercase
+    // hexadecimal characters: on Unix the file name of the link's socket.
+    static QString serverNameFor(const QString &channel, const QString &organization, const QString &application);
+
     // The election: connect to a listening peer within timeoutMs, else listen.
     bool connectOrListen(int timeoutMs);
     bool sendMessage(QByteArray message, int timeoutMs);

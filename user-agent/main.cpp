@@ -10,6 +10,7 @@
 #include "connectionpeer.h"
 #include "consoleappender.h"
 #include "keyboardemulator.h"
+#include "keysequencelink.h"
 #include "logger.h"
 #include "rotatefileappender.h"
 #include "terminationsignals.h"
@@ -78,11 +79,11 @@ int main(int argc, char **argv)
     // The emulator is made first so that it outlives the peer: the peer's
     // destructor may still deliver the last bytes of a closing link.
     KeyboardEmulator keyboard;
-    veltor::system::ConnectionPeer peer(QStringLiteral("sendKeySequence"), QStringLiteral("Veltor"),
-                                        QStringLiteral("m3-plugin-system"));
+    namespace link = veltor::system::keysequencelink;
+    veltor::system::ConnectionPeer peer(link::channel, link::organization, link::application);
     // One decoder for the whole run: a character cut between two reads is
     // completed by the next one instead of turning into replacement characters.
-    const std::unique_ptr<QTextDecoder> decoder(QTextCodec::codecForLocale()->makeDecoder());
+    const std::unique_ptr<QTextDecoder> decoder(link::makeDecoder());
     QObject::connect(&peer, &veltor::system::ConnectionPeer::messageReceived, &peer,
                      [&keyboard, &decoder](const QByteArray &message) {
                          keyboard.sendKeySequence(decoder->toUnicode(message));

@@ -20,6 +20,7 @@
 #include <QTemporaryDir>
 
 #include "connectionpeer.h"
+#include "keysequencelink.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -107,14 +108,15 @@ int main(int argc, char **argv)
     QObject::connect(&agent, &QProcess::readyReadStandardError, [&] { console += agent.readAllStandardError(); });
     agent.start(QStringLiteral(KAVO_USER_AGENT), QStringList());
     // The link's socket is there once the agent listens.
-    const QString socket = sandbox.filePath(QStringLiteral("tmp/d33ed4a54483b2efead5860f937e2dd5088ab1fbdbe70ba03b036ad7d805fa11"));
+    namespace link = veltor::system::keysequencelink;
+    const QString socket = sandbox.filePath(QStringLiteral("tmp/"))
+        + veltor::system::ConnectionPeer::serverNameFor(link::channel, link::organization, link::application);
     if (!waitFor([&] { return QFileInfo::exists(socket); }, 10000)) {
         std::fprintf(stderr, "the agent did not start listening:\n%s\n", console.constData());
         return 1;
     }
 
-    veltor::system::ConnectionPeer peer(QStringLiteral("sendKeySequence"), QStringLiteral("Veltor"),
-                                        QStringLiteral("m3-plugin-system"));
+    veltor::system::ConnectionPeer peer(link::channel, link::organization, link::application);
     std::vector<double> millis;
     millis.reserve(size_t(runs));
     for (int run = 0; run < runs; ++run) {

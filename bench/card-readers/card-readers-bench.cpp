@@ -12,6 +12,8 @@
 //
 //   card-readers-bench [--runs N]
 
+#include "connectionpeer.h"
+#include "keysequencelink.h"
 #include "pcscsandbox.h"
 
 #include <QRandomGenerator>
@@ -105,7 +107,7 @@ int main(int argc, char **argv)
         lastKey = now();
     });
     window.start(QStringLiteral(XTEXTWINDOW), QStringList());
-    if (!pcsc::waitUntil([&] { return typed.contains("ready\n"); }, 10000)) {
+    if (!QTest::qWaitFor([&] { return typed.contains("ready\n"); }, 10000)) {
         std::fprintf(stderr, "xtextwindow did not get ready\n");
         return 1;
     }
@@ -115,11 +117,10 @@ int main(int argc, char **argv)
     agent.setWorkingDirectory(sandbox.path());
     agent.setProcessChannelMode(QProcess::MergedChannels);
     agent.start(QStringLiteral(KAVO_USER_AGENT), QStringList());
-    const auto agentListens = [&] {
-        return !QDir(sandbox.filePath("tmp")).entryList(QDir::System).isEmpty()
-            || !QDir(sandbox.filePath("runtime")).entryList(QDir::System | QDir::Dirs | QDir::NoDotAndDotDot).isEmpty();
-    };
-    if (!pcsc::waitUntil(agentListens, 10000)) {
+    namespace link = veltor::system::keysequencelink;
+    const QString socket = sandbox.filePath("runtime/")
+        + veltor::system::ConnectionPeer::serverNameFor(link::channel, link::organization, link::application);
+    if (!QTest::qWaitFor([&] { return QFileInfo::exists(socket); }, 10000)) {
         std::fprintf(stderr, "the agent did not start listening\n");
         return 1;
     }
@@ -143,7 +144,7 @@ int main(int argc, char **argv)
     QString hostLog;
     QObject::connect(&host, &QProcess::readyRead, [&] { hostLog += QString::fromUtf8(host.readAll()); });
     host.start(QStringLiteral(KAVO_SERVICE), QStringList{"--listen", "127.0.0.1:0"});
-    if (!pcsc::waitUntil([&] { return hostLog.contains(QStringLiteral("Card reader \"%1\" found.").arg(reader)); }, 10000)) {
+    if (!QTest::qWaitFor([&] { return hostLog.contains(QStringLiteral("Card reader \"%1\" found.").arg(reader)); }, 10000)) {
         std::fprintf(stderr, "kavo-service does not see the reader:\n%s\n", qPrintable(hostLog));
         return 1;
     }
@@ -158,14 +159,13 @@ int main(int argc, char **argv)
         while (number.size() < 20)
             number += char('0' + QRandomGenerator::global()->bounded(10));
         // At a random point of pcscd's polling cycle, as a hand would.
-        const double pause = now() + QRandomGenerator::global()->bounded(0.5);
-        pcsc::waitUntil([&] { return now() >= pause; }, 1000);
+        QTest::qWait(QRandomGenerator::global()->bounded(500));
         const int before = hostLog.count(QStringLiteral("Read the VeKa card"));
         typed.clear();
         card.command("card number=" + number);
         card.command("insert");
-        if (!pcsc::waitUntil([&] { return typed.size() >= number.size(); }, 10000) || typed != number
-            || !pcsc::waitUntil([&] { return hostLog.count(QStringLiteral("Read the VeKa card")) > before; }, 5000)) {
+        if (!QTest::qWaitFor([&] { return typed.size() >= number.size(); }, 10000) || typed != number
+            || !QTest::qWaitFor([&] { return hostLog.count(QStringLiteral("Read the VeKa card")) > before; }, 5000)) {
             std::fprintf(stderr, "inserted %s, the window got '%s'; host log:\n%s\n", number.constData(),
                          typed.constData(), qPrintable(hostLog.right(2000)));
             return false;

@@ -19,6 +19,9 @@
 #include <QRandomGenerator>
 #include <QTemporaryDir>
 
+#include "connectionpeer.h"
+#include "keysequencelink.h"
+
 #include <algorithm>
 #include <cstdio>
 #include <functional>
@@ -122,7 +125,9 @@ int main(int argc, char **argv)
     QObject::connect(&agent, &QProcess::readyRead, [&] { console += agent.readAll(); });
     agent.start(QStringLiteral(KAVO_USER_AGENT), QStringList());
     // The link's socket is there once the agent listens.
-    const QString socket = sandbox.filePath("tmp/d33ed4a54483b2efead5860f937e2dd5088ab1fbdbe70ba03b036ad7d805fa11");
+    namespace link = veltor::system::keysequencelink;
+    const QString socket = sandbox.filePath("tmp/")
+        + veltor::system::ConnectionPeer::serverNameFor(link::channel, link::organization, link::application);
     if (!waitFor([&] { return QFileInfo::exists(socket); }, 10000)) {
         std::fprintf(stderr, "the agent did not start listening:\n%s\n", console.constData());
         return 1;

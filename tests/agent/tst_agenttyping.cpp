@@ -1,6 +1,8 @@
 #include <QtTest>
 
-#include "agentprocess.h"
+#include "peerprocess.h"
+#include "programs.h"
+#include "typedwindow.h"
 
 // The whole road on an X display: the stand-in for the plug-in sends a text
 // over the peer link, the real agent types it, and the test window, which has
@@ -17,11 +19,9 @@ private Q_SLOTS:
     void characterCutBetweenReads();
 
 private:
-    QString typed() const { return AgentProcess::readFile(windowOutput); }
-
-    AgentProcess agent;
-    QProcess window;
-    QString windowOutput;
+    Sandbox sandbox;
+    AgentProcess agent{sandbox};
+    TypedWindow window;
 };
 
 void tst_AgentTyping::initTestCase()
@@ -29,16 +29,10 @@ void tst_AgentTyping::initTestCase()
     if (qEnvironmentVariableIsEmpty("DISPLAY"))
         QSKIP("needs an X display (run through with-xvfb)");
 
-    windowOutput = agent.root.filePath("typed.txt");
-    window.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    window.start(QStringLiteral(XTEXTWINDOW), QStringList{"--out", windowOutput, "--timeout", "280"});
-    QVERIFY(window.waitForStarted(10000));
-    QByteArray windowSays;
-    QTRY_VERIFY_WITH_TIMEOUT((windowSays += window.readAllStandardOutput()).contains("ready"), 10000);
-
+    QVERIFY(window.start(QStringLiteral(XTEXTWINDOW)));
     QVERIFY(agent.start());
-    QTRY_VERIFY_WITH_TIMEOUT(QFileInfo::exists(agent.socketPath()), 10000);
-    QVERIFY2(!agent.console().contains("cannot be injected"), qPrintable(agent.console()));
+    QTRY_VERIFY_WITH_TIMEOUT(QFileInfo::exists(sandbox.linkSocket()), 10000);
+    QVERIFY2(!agent.log().contains("cannot be injected"), qPrintable(agent.log()));
 }
 
 void tst_AgentTyping::cleanupTestCase()
@@ -46,10 +40,6 @@ void tst_AgentTyping::cleanupTestCase()
     if (agent.process.state() == QProcess::Running) {
         QVERIFY(agent.stop());
         QCOMPARE(agent.process.exitCode(), 0);
-    }
-    if (window.state() == QProcess::Running) {
-        window.terminate();
-        window.waitForFinished(5000);
     }
 }
 
@@ -70,26 +60,21 @@ void tst_AgentTyping::typing()
     QFETCH(QString, text);
 
     // Anything more than the text would show in the next row.
-    const QString before = typed();
-    QString output;
-    QCOMPARE(agent.send(text, &output), 0);
-    QTRY_COMPARE_WITH_TIMEOUT(typed().mid(before.size()), text, 10000);
+    const QString before = window.typed();
+    QVERIFY(agent.send(text));
+    QTRY_COMPARE_WITH_TIMEOUT(window.typed().mid(before.size()), text, 10000);
 }
 
 void tst_AgentTyping::characterCutBetweenReads()
 {
     // One link, two writes: the second completes the character the first began.
-    QProcess plugin;
-    plugin.setProcessEnvironment(agent.env);
-    plugin.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    plugin.start(QStringLiteral(PEERHELPER), QStringList{"sendKeySequence", "Veltor", "m3-plugin-system"});
-    QVERIFY(plugin.waitForStarted(10000));
-    const QString before = typed();
-    plugin.write("elect\nsend a\xC3\n");
-    QTRY_COMPARE_WITH_TIMEOUT(typed().mid(before.size()), QString("a"), 10000);
-    plugin.write("send \xA9" "b\nquit\n");
-    QTRY_COMPARE_WITH_TIMEOUT(typed().mid(before.size()), QString::fromUtf8("a\xC3\xA9" "b"), 10000);
-    QTRY_COMPARE_WITH_TIMEOUT(plugin.state(), QProcess::NotRunning, 10000);
+    PeerProcess plugin({}, {}, agent.env);
+    const QString before = window.typed();
+    plugin.command("elect\nsend a\xC3");
+    QTRY_COMPARE_WITH_TIMEOUT(window.typed().mid(before.size()), QString("a"), 10000);
+    plugin.command("send \xA9" "b\nquit");
+    QTRY_COMPARE_WITH_TIMEOUT(window.typed().mid(before.size()), QString::fromUtf8("a\xC3\xA9" "b"), 10000);
+    QTRY_COMPARE_WITH_TIMEOUT(plugin.process.state(), QProcess::NotRunning, 10000);
 }
 
 QTEST_MAIN(tst_AgentTyping)

@@ -2,7 +2,7 @@
 
 #include <QRegularExpression>
 
-#include "agentprocess.h"
+#include "programs.h"
 
 namespace {
 
@@ -80,14 +80,15 @@ void tst_UserAgent::logFileAndElections()
     QFETCH(QString, override);
     QFETCH(bool, overrideExists);
 
-    AgentProcess agent;
+    Sandbox sandbox;
+    AgentProcess agent(sandbox);
     agent.env.remove("DISPLAY");
-    QString logFile = agent.defaultLogFile();
+    QString logFile = sandbox.agentLogFile();
     if (!override.isEmpty()) {
-        const QString folder = agent.root.filePath(override);
+        const QString folder = sandbox.path(override);
         if (overrideExists)
             QVERIFY(QDir().mkpath(folder));
-        QFile ini(agent.workDir() + "/Kavo-User-Agent.ini");
+        QFile ini(sandbox.path("agent") + "/Kavo-User-Agent.ini");
         QVERIFY(ini.open(QIODevice::WriteOnly));
         ini.write("[ch.veltor.system]\npath.logging=" + folder.toUtf8() + "\n");
         ini.close();
@@ -96,18 +97,18 @@ void tst_UserAgent::logFileAndElections()
 
     QVERIFY(agent.start({"--verbose"}));
     // first election after one second, the second one a second later
-    QTRY_VERIFY_WITH_TIMEOUT(AgentProcess::readFile(logFile).contains("I am already listening."), 10000);
+    QTRY_VERIFY_WITH_TIMEOUT(readTextFile(logFile).contains("I am already listening."), 10000);
     QVERIFY(agent.stop());
     QCOMPARE(agent.process.exitStatus(), QProcess::NormalExit);
     QCOMPARE(agent.process.exitCode(), 0);
 
-    const QString console = agent.console();
+    const QString console = agent.log();
     const bool warned = console.contains("Configured path for location does not exist.");
     QCOMPARE(warned, !override.isEmpty() && !overrideExists);
     // with an override, nothing lands below ALLUSERSPROFILE
-    QCOMPARE(QFileInfo::exists(agent.programData()), override.isEmpty());
+    QCOMPARE(QFileInfo::exists(sandbox.path("programdata") + "/Veltor"), override.isEmpty());
 
-    const QList<LogLine> lines = parseLog(AgentProcess::readFile(logFile));
+    const QList<LogLine> lines = parseLog(readTextFile(logFile));
     QVERIFY(!lines.isEmpty());
     const QStringList peer = messagesOf(lines, peerCategory);
     QVERIFY2(peer.size() >= 4, qPrintable(peer.join('|')));
@@ -146,41 +147,41 @@ void tst_UserAgent::quitsOnSignal()
 {
     QFETCH(int, signalNumber);
 
-    AgentProcess agent;
+    Sandbox sandbox;
+    AgentProcess agent(sandbox);
     agent.env.remove("DISPLAY");
     QVERIFY(agent.start());
-    QTRY_VERIFY_WITH_TIMEOUT(QFileInfo::exists(agent.socketPath()), 10000); // listening
+    QTRY_VERIFY_WITH_TIMEOUT(QFileInfo::exists(sandbox.linkSocket()), 10000); // listening
 
     QVERIFY(agent.stop(signalNumber));
     QCOMPARE(agent.process.exitStatus(), QProcess::NormalExit);
     QCOMPARE(agent.process.exitCode(), 0);
-    QVERIFY(AgentProcess::readFile(agent.defaultLogFile())
-                .contains(QString("Quitting on signal %1.").arg(signalNumber)));
+    QVERIFY(readTextFile(sandbox.agentLogFile()).contains(QString("Quitting on signal %1.").arg(signalNumber)));
     // the peer was torn down properly: its socket is gone
-    QVERIFY(!QFileInfo::exists(agent.socketPath()));
+    QVERIFY(!QFileInfo::exists(sandbox.linkSocket()));
 }
 
 void tst_UserAgent::receivesWithoutDisplay()
 {
-    AgentProcess agent;
+    Sandbox sandbox;
+    AgentProcess agent(sandbox);
     agent.env.remove("DISPLAY");
     agent.env.remove("WAYLAND_DISPLAY");
     QVERIFY(agent.start());
-    const QString logFile = agent.defaultLogFile();
-    QTRY_VERIFY_WITH_TIMEOUT(QFileInfo::exists(agent.socketPath()), 10000);
+    const QString logFile = sandbox.agentLogFile();
+    QTRY_VERIFY_WITH_TIMEOUT(QFileInfo::exists(sandbox.linkSocket()), 10000);
 
-    QString output;
-    QCOMPARE(agent.send("1234", &output), 0);
-    QTRY_VERIFY_WITH_TIMEOUT(AgentProcess::readFile(logFile).contains("Peer lost."), 10000);
-    QCOMPARE(agent.send("5678", &output), 0);
-    QTRY_COMPARE_WITH_TIMEOUT(AgentProcess::readFile(logFile).count("Peer lost."), 2, 10000);
+    QVERIFY(agent.send("1234"));
+    QTRY_VERIFY_WITH_TIMEOUT(readTextFile(logFile).contains("Peer lost."), 10000);
+    QVERIFY(agent.send("5678"));
+    QTRY_COMPARE_WITH_TIMEOUT(readTextFile(logFile).count("Peer lost."), 2, 10000);
     QCOMPARE(agent.process.state(), QProcess::Running);
 
     QVERIFY(agent.stop());
     QCOMPARE(agent.process.exitCode(), 0);
 
     // one warning that keystrokes cannot be injected, not one per message
-    const QList<LogLine> lines = parseLog(agent.console());
+    const QList<LogLine> lines = parseLog(agent.log());
     int warnings = 0;
     for (const LogLine &line : lines) {
         if (line.category == keyboardCategory && line.level == "Warning"

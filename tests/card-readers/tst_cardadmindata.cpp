@@ -3,9 +3,8 @@
 #include "cardsource.h"
 #include "chunklistener.h"
 #include "keysequencesender.h"
+#include "sandbox.h"
 
-#include <QSettings>
-#include <QTemporaryDir>
 #include <QXmlStreamReader>
 #include <QtTest>
 
@@ -70,10 +69,8 @@ QStringList elementTexts(const QString &xml, const QString &name)
 void tst_CardAdminData::initTestCase()
 {
     // The listener reads its switch from the settings: none of them here.
-    static QTemporaryDir settings;
-    QSettings::setPath(QSettings::IniFormat, QSettings::UserScope, settings.filePath("user"));
-    QSettings::setPath(QSettings::IniFormat, QSettings::SystemScope, settings.filePath("system"));
-    qputenv("ALLUSERSPROFILE", QFile::encodeName(settings.filePath("programdata")));
+    static const Sandbox sandbox;
+    sandbox.enter();
     QCoreApplication::setOrganizationName(QStringLiteral("Veltor"));
     QCoreApplication::setApplicationName(QStringLiteral("tst-cardadmindata-%1").arg(QCoreApplication::applicationPid()));
 }

@@ -1,12 +1,10 @@
-#include <QDirIterator>
 #include <QtTest>
 
-#include "hostprocess.h"
 #include "pcscsandbox.h"
+#include "programs.h"
+#include "typedwindow.h"
 
 #include <memory>
-
-#include <sys/stat.h>
 
 // Cards in virtual readers of a private pcscd, read by the real kavo-service
 // with its plug-in, typed by the real kavo-user-agent into a window on a
@@ -27,16 +25,15 @@ private Q_SLOTS:
     void pcscdRestarted();
 
 private:
-    QString typed() const { return readTextFile(windowOutput); }
+    QString typed() const { return window.typed(); }
     QString nextNumber() { return QStringLiteral("807560143900001%1").arg(++numbers, 5, 10, QLatin1Char('0')); }
     bool typedSoFar(const QString &numbers);
 
     Sandbox sandbox;
-    QString windowOutput;
     QString expected; // what the window must hold
     int numbers = 0;
-    QProcess window;
-    QProcess agent;
+    TypedWindow window;
+    AgentProcess agent{sandbox};
     std::unique_ptr<pcsc::Daemon> daemon;
     std::unique_ptr<pcsc::Card> cardAtStart;
     std::unique_ptr<HostProcess> host;
@@ -47,19 +44,6 @@ namespace {
 // Ports of this test's readers; other tests and benchmarks use others.
 constexpr quint16 cherryPort = 21100; // and 21101
 constexpr quint16 otherPort = 21102;
-const QString cherry0 = QStringLiteral("Cherry SmartTerminal ST-1144 00 00");
-
-bool holdsSocket(const QString &dir)
-{
-    QDirIterator it(dir, QDir::AllEntries | QDir::System | QDir::Hidden | QDir::NoDotAndDotDot,
-                    QDirIterator::Subdirectories);
-    while (it.hasNext()) {
-        struct stat info;
-        if (::stat(QFile::encodeName(it.next()).constData(), &info) == 0 && S_ISSOCK(info.st_mode))
-            return true;
-    }
-    return false;
-}
 
 } // namespace
 
@@ -73,18 +57,10 @@ void tst_CardReaders::initTestCase()
     const QString namespaceError = pcsc::enterPrivateNamespace();
     QVERIFY2(namespaceError.isEmpty(), qPrintable(namespaceError));
 
-    windowOutput = sandbox.path("typed.txt");
-    window.setProcessEnvironment(sandbox.env);
-    window.start(QStringLiteral(XTEXTWINDOW), QStringList{"--out", windowOutput, "--timeout", "280"});
-    QByteArray windowSays;
-    QTRY_VERIFY_WITH_TIMEOUT((windowSays += window.readAllStandardOutput()).contains("ready"), 10000);
-
+    QVERIFY(window.start(QStringLiteral(XTEXTWINDOW), sandbox.env));
     // The agent listens on its local socket once its first election has run.
-    agent.setProcessEnvironment(sandbox.env);
-    agent.setWorkingDirectory(sandbox.path("agent"));
-    agent.setProcessChannelMode(QProcess::MergedChannels);
-    agent.start(QStringLiteral(KAVO_USER_AGENT), QStringList());
-    QTRY_VERIFY_WITH_TIMEOUT(holdsSocket(sandbox.path("tmp")) || holdsSocket(sandbox.path("runtime")), 10000);
+    QVERIFY(agent.start());
+    QTRY_VERIFY_WITH_TIMEOUT(QFileInfo::exists(sandbox.linkSocket()), 10000);
 
     daemon.reset(new pcsc::Daemon({{"Cherry SmartTerminal ST-1144", cherryPort}, {"Identiv uTrust 3700 F", otherPort}}));
     QVERIFY2(daemon->start(), qPrintable(daemon->log()));
@@ -95,9 +71,6 @@ void tst_CardReaders::initTestCase()
 
     host.reset(new HostProcess(sandbox));
     host->cardReaders = true;
-    QProcessEnvironment env = sandbox.env;
-    env.insert("QT_LOGGING_RULES", "*.debug=false"); // what a practice runs with
-    host->process.setProcessEnvironment(env);
     QVERIFY2(host->start({}), qPrintable(host->log()));
 }
 
@@ -110,12 +83,8 @@ void tst_CardReaders::cleanupTestCase()
         // Card numbers are personal data: never in what the host logs by default.
         QVERIFY2(!host->log().contains("80756014390000"), qPrintable(host->log()));
     }
-    for (QProcess *process : {&agent, &window}) {
-        if (process->state() == QProcess::Running) {
-            process->terminate();
-            QVERIFY(process->waitForFinished(10000));
-        }
-    }
+    if (agent.process.state() == QProcess::Running)
+        QVERIFY(agent.stop());
 }
 
 bool tst_CardReaders::typedSoFar(const QString &numbers)

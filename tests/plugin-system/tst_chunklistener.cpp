@@ -1,14 +1,17 @@
 #include "chunklistener.h"
 
+#include "cardchunks.h"
+#include "keysequencelink.h"
+#include "peerprocess.h"
+#include "sandbox.h"
+
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
 #include <QJsonArray>
 #include <QJsonObject>
 #include <QLoggingCategory>
-#include <QProcess>
 #include <QSettings>
-#include <QTemporaryDir>
 #include <QtTest>
 
 #include <memory>
@@ -17,7 +20,6 @@ namespace {
 
 const char listenerCategory[] = "ch.veltor.kavo-service.system.chunklistener";
 const QString switchKey = QStringLiteral("ch.veltor.kavo-service.system/convertToKeyEvent");
-const QString sampleNumber = QStringLiteral("80756014390000472318");
 
 // Lines of the listener's category, as "<level>: <text>".
 QStringList *listenerLog = nullptr;
@@ -30,22 +32,6 @@ void captureListenerLog(QtMsgType type, const QMessageLogContext &context, const
         listenerLog->append(QString::fromLatin1(level) + QLatin1String(": ") + message);
     }
     previousHandler(type, context, message);
-}
-
-QString sampleXml()
-{
-    QFile file(QStringLiteral(KAVO_TEST_DATA_DIR "/card-admin.xml"));
-    if (!file.open(QIODevice::ReadOnly))
-        qFatal("cannot read %s", qPrintable(file.fileName()));
-    return QString::fromUtf8(file.readAll());
-}
-
-// The sample card with another text in place of the insured person's number.
-QString sampleWithNumber(const QString &number)
-{
-    QString xml = sampleXml();
-    xml.replace(sampleNumber, number);
-    return xml;
 }
 
 // A null text leaves the member out.
@@ -88,12 +74,10 @@ private:
     void useFreshApplicationName();
     QString scopeFile(const QString &scopeDir) const;
     void sendSentinel();
-    QByteArray receivedBytes() const;
 
-    // Short, because the socket's path must fit the 108 bytes of sockaddr_un.
-    QTemporaryDir root{QDir::tempPath() + QStringLiteral("/kc-XXXXXX")};
-    QProcess receiver;
-    QByteArray received;
+    Sandbox sandbox;
+    PeerProcess receiver{{}, {}, sandbox.env}; // the user agent's end of the link
+    QByteArray receivedBefore;
     std::unique_ptr<ChunkListener> listener;
     QStringList log;
     int names = 0;
@@ -101,31 +85,16 @@ private:
 
 void tst_ChunkListener::initTestCase()
 {
-    QVERIFY(root.isValid());
     QLoggingCategory::setFilterRules(QStringLiteral("ch.veltor.*.debug=true"));
     listenerLog = &log;
     previousHandler = qInstallMessageHandler(captureListenerLog);
 
-    // Local sockets without an absolute name live in the temporary folder, so
-    // this keeps the link away from a user agent that may run on the machine,
-    // while the listener still uses the agent's real identity.
-    qputenv("TMPDIR", QFile::encodeName(root.path()));
-    QCOMPARE(QDir::tempPath(), QDir::cleanPath(root.path()));
-
-    QSettings::setPath(QSettings::IniFormat, QSettings::UserScope, root.filePath("user"));
-    QSettings::setPath(QSettings::IniFormat, QSettings::SystemScope, root.filePath("system"));
-    qputenv("ALLUSERSPROFILE", QFile::encodeName(root.filePath("programdata")));
-    QVERIFY(QDir().mkpath(root.filePath("cwd")));
-    QVERIFY(QDir::setCurrent(root.filePath("cwd")));
+    // The link, with the agent's real identity, and the settings stay in the
+    // sandbox, away from a user agent that may run on the machine.
+    sandbox.enter();
     QCoreApplication::setOrganizationName(QStringLiteral("Veltor"));
-
-    receiver.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    connect(&receiver, &QProcess::readyReadStandardOutput, this,
-            [this]() { received += receiver.readAllStandardOutput(); });
-    receiver.start(QStringLiteral(CHUNK_RECEIVER), QStringList());
-    QVERIFY2(receiver.waitForStarted(), qPrintable(receiver.errorString()));
-    QTRY_COMPARE(received, QByteArray("ready\n"));
-    received.clear();
+    receiver.command("elect");
+    QVERIFY(receiver.waitForLine("elect true"));
 
     // One listener for all cases: its link to the receiver stays up between them.
     listener.reset(new ChunkListener);
@@ -134,9 +103,6 @@ void tst_ChunkListener::initTestCase()
 void tst_ChunkListener::cleanupTestCase()
 {
     listener.reset();
-    receiver.closeWriteChannel();
-    if (!receiver.waitForFinished(5000))
-        receiver.kill();
     qInstallMessageHandler(previousHandler);
     listenerLog = nullptr;
 }
@@ -144,7 +110,7 @@ void tst_ChunkListener::cleanupTestCase()
 void tst_ChunkListener::init()
 {
     useFreshApplicationName();
-    received.clear();
+    receivedBefore = receiver.received();
     log.clear();
 }
 
@@ -164,8 +130,7 @@ void tst_ChunkListener::useFreshApplicationName()
 
 QString tst_ChunkListener::scopeFile(const QString &scopeDir) const
 {
-    return root.filePath(
-        QStringLiteral("%1/Veltor/%2.ini").arg(scopeDir, QCoreApplication::applicationName()));
+    return sandbox.path(QStringLiteral("%1/Veltor/%2.ini").arg(scopeDir, QCoreApplication::applicationName()));
 }
 
 // A silent chunk cannot be observed as such; the link carries no framing, so
@@ -173,14 +138,7 @@ QString tst_ChunkListener::scopeFile(const QString &scopeDir) const
 void tst_ChunkListener::sendSentinel()
 {
     useFreshApplicationName();
-    listener->chunkUpdated(cardChunk(sampleWithNumber("80756000000000000001")));
-}
-
-// The receiver ends every message it gets with a line feed, but messages sent
-// in quick succession may arrive as one: compare the bytes without them.
-QByteArray tst_ChunkListener::receivedBytes() const
-{
-    return QByteArray(received).replace('\n', QByteArray());
+    listener->chunkUpdated(cardChunk(sampleCardXml("80756000000000000001")));
 }
 
 void tst_ChunkListener::chunks_data()
@@ -190,28 +148,28 @@ void tst_ChunkListener::chunks_data()
     QTest::addColumn<QStringList>("logged");
 
     const QString none;
-    const QString xml = sampleXml();
-    const QString debug = QStringLiteral("debug: Received a chunk object with VeKa number: ");
+    const QString xml = sampleCardXml();
+    const QString debug = "debug: " + numberLogged(QString());
     const QString invalidNumber = QStringLiteral("warning: Invalid VeKa number.");
 
     QTest::addRow("sample card")
-        << cardChunk(xml) << sampleNumber << QStringList{debug + sampleNumber};
+        << cardChunk(xml) << sampleCardNumber << QStringList{debug + sampleCardNumber};
     QTest::addRow("reader name in capitals")
         << makeChunk("CHERRY TC-1200", "card-inserted", "card-admin-content", xml)
-        << sampleNumber << QStringList{debug + sampleNumber};
+        << sampleCardNumber << QStringList{debug + sampleCardNumber};
     QTest::addRow("reader word inside other letters")
         << makeChunk("xCherryy", "card-inserted", "card-admin-content", xml)
-        << sampleNumber << QStringList{debug + sampleNumber};
+        << sampleCardNumber << QStringList{debug + sampleCardNumber};
     QTest::addRow("blanks and line breaks around the number")
-        << cardChunk(sampleWithNumber("\n   " + sampleNumber + " \t\n"))
-        << sampleNumber << QStringList{debug + sampleNumber};
+        << cardChunk(sampleCardXml("\n   " + sampleCardNumber + " \t\n"))
+        << sampleCardNumber << QStringList{debug + sampleCardNumber};
     QTest::addRow("letters and a digit pass the number test")
-        << cardChunk(sampleWithNumber("AB7")) << "AB7" << QStringList{debug + "AB7"};
+        << cardChunk(sampleCardXml("AB7")) << "AB7" << QStringList{debug + "AB7"};
     QTest::addRow("text without digits is warned about and sent")
-        << cardChunk(sampleWithNumber("unbekannt")) << "unbekannt"
+        << cardChunk(sampleCardXml("unbekannt")) << "unbekannt"
         << QStringList{invalidNumber, debug + "unbekannt"};
     QTest::addRow("umlauts travel in the local 8-bit encoding")
-        << cardChunk(sampleWithNumber("Zürich 1")) << "Zürich 1" << QStringList{debug + "Zürich 1"};
+        << cardChunk(sampleCardXml("Zürich 1")) << "Zürich 1" << QStringList{debug + "Zürich 1"};
     QTest::addRow("document without the number element")
         << cardChunk("<vk-adm:adminDataRoot xmlns:vk-adm=\"http://www.ehealth.admin.ch/xmlns/vk-adm/1\"/>")
         << "" << QStringList{invalidNumber, debug};
@@ -220,7 +178,7 @@ void tst_ChunkListener::chunks_data()
                                           "http://www.ehealth.admin.ch/xmlns/vk-adm/2"))
         << "" << QStringList{invalidNumber, debug};
     QTest::addRow("broken XML")
-        << cardChunk(xml.left(xml.indexOf(sampleNumber)))
+        << cardChunk(xml.left(xml.indexOf(sampleCardNumber)))
         << none << QStringList{"warning: Invalid query for VeKa number."};
     QTest::addRow("no data member")
         << makeChunk("Cherry", "card-inserted", "card-admin-content", none)
@@ -265,7 +223,8 @@ void tst_ChunkListener::chunks()
 
     sendSentinel();
     // An empty text puts no bytes on the link.
-    QTRY_COMPARE(receivedBytes(), sent.toLocal8Bit() + "80756000000000000001");
+    QTRY_COMPARE(receiver.received().mid(receivedBefore.size()),
+                 veltor::system::keysequencelink::encode(sent) + "80756000000000000001");
 }
 
 void tst_ChunkListener::convertSwitch_data()
@@ -310,15 +269,16 @@ void tst_ChunkListener::convertSwitch()
     };
     write(QDir(QCoreApplication::applicationDirPath()).filePath(name + ".ini"), nextToExecutable);
     write(scopeFile("system"), machineWide);
-    write(root.filePath(QStringLiteral("programdata/Veltor/%1/configuration/%1.ini").arg(name)), configurationDir);
-    write(scopeFile("user"), user);
+    write(sandbox.path(QStringLiteral("programdata/Veltor/%1/configuration/%1.ini").arg(name)), configurationDir);
+    write(scopeFile("config"), user);
 
-    listener->chunkUpdated(cardChunk(sampleXml()));
+    listener->chunkUpdated(cardChunk(sampleCardXml()));
     // Logged whether or not the number is sent.
-    QCOMPARE(log, QStringList{"debug: Received a chunk object with VeKa number: " + sampleNumber});
+    QCOMPARE(log, QStringList{"debug: " + numberLogged(sampleCardNumber)});
 
     sendSentinel();
-    QTRY_COMPARE(receivedBytes(), (sends ? sampleNumber.toLatin1() : QByteArray()) + "80756000000000000001");
+    QTRY_COMPARE(receiver.received().mid(receivedBefore.size()),
+                 (sends ? sampleCardNumber.toLatin1() : QByteArray()) + "80756000000000000001");
 }
 
 QTEST_MAIN(tst_ChunkListener)

@@ -1,7 +1,9 @@
 #include <QSettings>
 #include <QtTest>
 
-#include "hostprocess.h"
+#include "cardchunks.h"
+#include "programs.h"
+#include "typedwindow.h"
 
 // The whole road of a card insertion on an X display: a chunk line reaches
 // the real kavo-service through its named pipe, the real plug-in sends the
@@ -23,18 +25,14 @@ private Q_SLOTS:
     void brokenLineThenCard();
 
 private:
-    QString typed() const { return readTextFile(windowOutput); }
-    // Inserts a card and waits until the plug-in has handled it.
-    bool insert(const QByteArray &lines);
+    QString typed() const { return window.typed(); }
     void expectTyped(const QString &before, const QString &number);
 
     Sandbox sandbox;
-    QString windowOutput;
-    QString fifo;
-    QProcess window;
-    QProcess agent;
-    QByteArray agentConsole;
-    std::unique_ptr<HostProcess> host;
+    QString fifo = sandbox.path("chunks");
+    TypedWindow window;
+    AgentProcess agent{sandbox};
+    HostProcess host{sandbox};
 };
 
 void tst_CardRoad::initTestCase()
@@ -42,54 +40,26 @@ void tst_CardRoad::initTestCase()
     if (qEnvironmentVariableIsEmpty("DISPLAY"))
         QSKIP("needs an X display (run through with-xvfb)");
 
-    windowOutput = sandbox.path("typed.txt");
-    window.setProcessEnvironment(sandbox.env);
-    window.start(QStringLiteral(XTEXTWINDOW), QStringList{"--out", windowOutput, "--timeout", "280"});
-    QVERIFY(window.waitForStarted(10000));
-    QByteArray windowSays;
-    QTRY_VERIFY_WITH_TIMEOUT((windowSays += window.readAllStandardOutput()).contains("ready"), 10000);
-
-    agent.setProcessEnvironment(sandbox.env);
-    agent.setWorkingDirectory(sandbox.path("agent"));
-    agent.setProcessChannelMode(QProcess::MergedChannels);
-    agent.start(QStringLiteral(KAVO_USER_AGENT), QStringList());
-    QVERIFY(agent.waitForStarted(10000));
+    QVERIFY(window.start(QStringLiteral(XTEXTWINDOW), sandbox.env));
+    QVERIFY(agent.start());
     QTRY_VERIFY_WITH_TIMEOUT(QFileInfo::exists(sandbox.linkSocket()), 10000); // listening
-
     QVERIFY(sandbox.makeFifo("chunks"));
-    fifo = sandbox.path("chunks");
-    host.reset(new HostProcess(sandbox));
-    QVERIFY2(host->start({"--chunks", fifo}), qPrintable(host->log()));
+    QVERIFY2(host.start({"--chunks", fifo}), qPrintable(host.log()));
 }
 
 void tst_CardRoad::cleanupTestCase()
 {
-    if (host && host->process.state() == QProcess::Running) {
-        QVERIFY(host->stop());
-        QCOMPARE(host->process.exitCode(), 0);
-    }
-    for (QProcess *process : {&agent, &window}) {
-        if (process->state() == QProcess::Running) {
-            process->terminate();
-            QVERIFY(process->waitForFinished(10000));
+    for (ProgramProcess *program : std::initializer_list<ProgramProcess *>{&host, &agent}) {
+        if (program->process.state() == QProcess::Running) {
+            QVERIFY(program->stop());
+            QCOMPARE(program->process.exitCode(), 0);
         }
     }
 }
 
 void tst_CardRoad::init()
 {
-    QFile::remove(sandbox.userIni());
-}
-
-bool tst_CardRoad::insert(const QByteArray &lines)
-{
-    // The host reads its lines in order: once it has skipped the mark that
-    // follows them, the plug-in has handled the card.
-    static const QString skipped = QStringLiteral("is not a JSON object; skipped.");
-    const int before = host->log().count(skipped);
-    if (!writeToPipe(fifo, lines + "[\"mark\"]\n"))
-        return false;
-    return QTest::qWaitFor([&] { return host->log().count(skipped) > before; }, 10000);
+    QFile::remove(sandbox.userIni("kavo-service"));
 }
 
 void tst_CardRoad::expectTyped(const QString &before, const QString &number)
@@ -114,12 +84,11 @@ void tst_CardRoad::typesTheNumber()
     QFETCH(QString, number);
 
     const QString before = typed();
-    QVERIFY2(insert(cardLine(number, reader)), qPrintable(host->log()));
+    QVERIFY2(host.insert(fifo, cardLine(number, reader)), qPrintable(host.log()));
     expectTyped(before, number);
 
     // Card numbers are personal data: the default logs never hold them.
-    agentConsole += agent.readAll();
-    for (const QString &log : {host->log(), QString::fromUtf8(agentConsole), readTextFile(sandbox.agentLogFile())})
+    for (const QString &log : {host.log(), agent.log(), readTextFile(sandbox.agentLogFile())})
         QVERIFY2(!log.contains(number), qPrintable(log));
     QVERIFY(!readTextFile(sandbox.agentLogFile()).isEmpty());
 }
@@ -144,22 +113,22 @@ void tst_CardRoad::keyEventSwitch()
     QFETCH(QString, number);
 
     {
-        QSettings ini(sandbox.userIni(), QSettings::IniFormat);
+        QSettings ini(sandbox.userIni("kavo-service"), QSettings::IniFormat);
         ini.setValue("ch.veltor.kavo-service.system/convertToKeyEvent", value);
         ini.sync();
         QCOMPARE(ini.status(), QSettings::NoError);
     }
-    QVERIFY(readTextFile(sandbox.userIni()).contains("[ch.veltor.kavo-service.system]"));
+    QVERIFY(readTextFile(sandbox.userIni("kavo-service")).contains("[ch.veltor.kavo-service.system]"));
 
     const QString before = this->typed();
-    QVERIFY2(insert(cardLine(number)), qPrintable(host->log()));
+    QVERIFY2(host.insert(fifo, cardLine(number)), qPrintable(host.log()));
     if (typed)
         expectTyped(before, number);
 
     // The settings are read for every card: without the file it types again,
     // and a number sent against the setting would show before this one.
-    QFile::remove(sandbox.userIni());
-    QVERIFY(insert(cardLine("80756010000000000009")));
+    QFile::remove(sandbox.userIni("kavo-service"));
+    QVERIFY(host.insert(fifo, cardLine("80756010000000000009")));
     expectTyped(typed ? before + number : before, "80756010000000000009");
 }
 
@@ -167,10 +136,10 @@ void tst_CardRoad::brokenLineThenCard()
 {
     const QString before = typed();
     const QString number = QStringLiteral("80756020000000000001");
-    QVERIFY2(insert("{\"reader\":\"Cherry\",\"event\":\"card-inserted\"\n" + cardLine(number)),
-             qPrintable(host->log()));
-    QVERIFY2(host->log().contains(QRegularExpression("warning .*Line \\d+ of the chunk input is not valid JSON")),
-             qPrintable(host->log()));
+    QVERIFY2(host.insert(fifo, "{\"reader\":\"Cherry\",\"event\":\"card-inserted\"\n" + cardLine(number)),
+             qPrintable(host.log()));
+    QVERIFY2(host.log().contains(QRegularExpression("warning .*Line \\d+ of the chunk input is not valid JSON")),
+             qPrintable(host.log()));
     expectTyped(before, number);
 }
 

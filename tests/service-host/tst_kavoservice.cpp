@@ -3,7 +3,8 @@
 #include <QTcpServer>
 #include <QtTest>
 
-#include "hostprocess.h"
+#include "cardchunks.h"
+#include "programs.h"
 
 // kavo-service as a program: its options, the HTTP it serves through the real
 // plug-in, and how it reads chunk lines. That a chunk reached the plug-in shows
@@ -33,12 +34,9 @@ private Q_SLOTS:
 void tst_KavoService::help()
 {
     Sandbox sandbox;
-    QProcess process;
-    process.setProcessEnvironment(sandbox.env);
-    process.start(QStringLiteral(KAVO_SERVICE), QStringList{"--help"});
-    QVERIFY(process.waitForFinished(10000));
-    QCOMPARE(process.exitCode(), 0);
-    const QString text = QString::fromUtf8(process.readAllStandardOutput());
+    HostProcess host(sandbox);
+    QCOMPARE(host.run({"--help"}), 0);
+    const QString text = host.log();
     for (const char *word : {"--plugins", "--listen", "--chunks", "--no-card-readers", "--verbose", "16 MiB",
                              "127.0.0.1:8480"})
         QVERIFY2(text.contains(QLatin1String(word)), word);
@@ -72,13 +70,9 @@ void tst_KavoService::badOptions()
     QFETCH(QString, message);
 
     Sandbox sandbox;
-    QProcess process;
-    process.setProcessEnvironment(sandbox.env);
-    process.start(QStringLiteral(KAVO_SERVICE), arguments);
-    QVERIFY(process.waitForFinished(10000));
-    QCOMPARE(process.exitStatus(), QProcess::NormalExit);
-    QCOMPARE(process.exitCode(), 2);
-    const QString error = QString::fromUtf8(process.readAllStandardError());
+    HostProcess host(sandbox);
+    QCOMPARE(host.run(arguments), 2);
+    const QString error = host.log();
     QVERIFY2(error.contains(message), qPrintable(error));
     QVERIFY2(error.contains("--help"), qPrintable(error));
 }
@@ -89,12 +83,9 @@ void tst_KavoService::portInUse()
     QVERIFY(occupant.listen(QHostAddress::LocalHost, 0));
 
     Sandbox sandbox;
-    QProcess process;
-    process.setProcessEnvironment(sandbox.env);
-    process.start(QStringLiteral(KAVO_SERVICE), QStringList{"--listen", QStringLiteral("127.0.0.1:%1").arg(occupant.serverPort())});
-    QVERIFY(process.waitForFinished(10000));
-    QCOMPARE(process.exitCode(), 1);
-    QVERIFY(process.readAllStandardError().contains("cannot listen on"));
+    HostProcess host(sandbox);
+    QCOMPARE(host.run({"--listen", QStringLiteral("127.0.0.1:%1").arg(occupant.serverPort())}), 1);
+    QVERIFY(host.log().contains("cannot listen on"));
 }
 
 void tst_KavoService::systemInfo_data()

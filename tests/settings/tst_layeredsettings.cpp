@@ -1,10 +1,10 @@
 #include "layeredsettings.h"
+#include "sandbox.h"
 
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
 #include <QSettings>
-#include <QTemporaryDir>
 #include <QtTest>
 
 using veltor::system::LayeredSettings;
@@ -37,22 +37,17 @@ private:
     QString scopeFile(const QString &scopeDir) const;
     static void writeIni(const QString &fileName, const QString &key, const QString &value);
 
-    QTemporaryDir root;
+    Sandbox sandbox;
     QString name;
     int row = 0;
 };
 
 void tst_LayeredSettings::initTestCase()
 {
-    QVERIFY(root.isValid());
-    // Never the real XDG folders, nor a machine-wide configuration directory.
-    QSettings::setPath(QSettings::IniFormat, QSettings::UserScope, root.filePath("user"));
-    QSettings::setPath(QSettings::IniFormat, QSettings::SystemScope, root.filePath("system"));
-    qputenv("ALLUSERSPROFILE", QFile::encodeName(root.filePath("programdata")));
-    // Keeps the override file of the application paths away from the file next
-    // to the executable, which would otherwise be the same file.
-    QVERIFY(QDir().mkpath(root.filePath("cwd")));
-    QVERIFY(QDir::setCurrent(root.filePath("cwd")));
+    // Never the real XDG folders, nor a machine-wide configuration directory;
+    // and the override file of the application paths, in the current folder,
+    // away from the file next to the executable, which would be the same file.
+    sandbox.enter();
     QCoreApplication::setOrganizationName(organization);
 }
 
@@ -76,12 +71,12 @@ QString tst_LayeredSettings::applicationDirFile() const
 
 QString tst_LayeredSettings::configurationDirFile() const
 {
-    return root.filePath(QStringLiteral("programdata/%1/%2/configuration/%2.ini").arg(organization, name));
+    return sandbox.path(QStringLiteral("programdata/%1/%2/configuration/%2.ini").arg(organization, name));
 }
 
 QString tst_LayeredSettings::scopeFile(const QString &scopeDir) const
 {
-    return root.filePath(QStringLiteral("%1/%2/%3.ini").arg(scopeDir, organization, name));
+    return sandbox.path(QStringLiteral("%1/%2/%3.ini").arg(scopeDir, organization, name));
 }
 
 void tst_LayeredSettings::writeIni(const QString &fileName, const QString &key, const QString &value)
@@ -155,10 +150,10 @@ void tst_LayeredSettings::precedence()
     write(applicationDirFile(), nextToExecutable);
     write(scopeFile("system"), machineWide);
     write(configurationDirFile(), configurationDir);
-    write(scopeFile("user"), user);
+    write(scopeFile("config"), user);
     if (!organizationWide.isNull()) {
-        writeIni(root.filePath(QStringLiteral("user/%1.ini").arg(organization)), key, organizationWide);
-        writeIni(root.filePath(QStringLiteral("system/%1.ini").arg(organization)), key, organizationWide);
+        writeIni(sandbox.path(QStringLiteral("config/%1.ini").arg(organization)), key, organizationWide);
+        writeIni(sandbox.path(QStringLiteral("system/%1.ini").arg(organization)), key, organizationWide);
     }
 
     const LayeredSettings settings(organization, name, sources);
@@ -168,8 +163,8 @@ void tst_LayeredSettings::precedence()
     QCOMPARE(settings.value(otherKey).isValid(), sources != SettingsSource());
 
     if (!organizationWide.isNull()) {
-        QFile::remove(root.filePath(QStringLiteral("user/%1.ini").arg(organization)));
-        QFile::remove(root.filePath(QStringLiteral("system/%1.ini").arg(organization)));
+        QFile::remove(sandbox.path(QStringLiteral("config/%1.ini").arg(organization)));
+        QFile::remove(sandbox.path(QStringLiteral("system/%1.ini").arg(organization)));
     }
 }
 
@@ -177,7 +172,7 @@ void tst_LayeredSettings::rereadOnConstruction()
 {
     // The card listener builds one per card and must see an edited file at once,
     // even a rewrite of the same size within one tick of the file's time stamp.
-    const QString fileName = scopeFile("user");
+    const QString fileName = scopeFile("config");
     QVERIFY(QDir().mkpath(QFileInfo(fileName).path()));
     const auto edit = [&](const QByteArray &content) {
         QFile file(fileName);

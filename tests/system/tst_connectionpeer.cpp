@@ -1,9 +1,12 @@
 #include <connectionpeer.h>
+#include <keysequencelink.h>
+
+#include "otheruser.h"
+#include "peerprocess.h"
+#include "sandbox.h"
 
 #include <QFileInfo>
 #include <QLocalSocket>
-#include <QProcess>
-#include <QTemporaryDir>
 #include <QtTest>
 
 #include <memory>
@@ -37,48 +40,8 @@ void recordReceived(ConnectionPeer &peer)
 
 QString socketPath(const QString &folder, const QStringList &identity)
 {
-    const QByteArray name = QCryptographicHash::hash(("ConnectionPeer" + identity.join(QString())).toUtf8(),
-                                                     QCryptographicHash::Sha256).toHex();
-    return folder + '/' + QString::fromLatin1(name);
+    return folder + '/' + ConnectionPeer::serverNameFor(identity.at(0), identity.at(1), identity.at(2));
 }
-
-// The helper program: one peer in a process of its own.
-class PeerProcess
-{
-public:
-    // command: the helper, or a launcher that runs it as another user
-    explicit PeerProcess(const QStringList &identity, const QStringList &command = {PEERHELPER_PATH})
-    {
-        process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-        QObject::connect(&process, &QProcess::readyReadStandardOutput, [this] {
-            while (process.canReadLine())
-                lines << QString::fromUtf8(process.readLine()).chopped(1);
-        });
-        process.start(command.first(), command.mid(1) + identity);
-    }
-    ~PeerProcess()
-    {
-        if (process.state() == QProcess::NotRunning)
-            return;
-        command("quit");
-        if (!process.waitForFinished(3000))
-            process.kill();
-        process.waitForFinished(1000);
-    }
-    void command(const QByteArray &line) { process.write(line + '\n'); }
-    // The lines from the helper's peer, without the prefix "log ".
-    QStringList log() const
-    {
-        QStringList result;
-        for (const QString &line : lines)
-            if (line.startsWith(QLatin1String("log ")))
-                result << line.mid(4);
-        return result;
-    }
-
-    QProcess process;
-    QStringList lines;
-};
 
 } // namespace
 
@@ -110,36 +73,29 @@ private Q_SLOTS:
 
 private:
     QStringList uniqueIdentity();
-    QStringList asOtherUser(const QString &program) const;
 
     // Local sockets live in the runtime folder, else in the temporary folder:
-    // private ones keep these tests away from a running agent and from other
+    // the sandbox's keep these tests away from a running agent and from other
     // tests on the machine.
-    QTemporaryDir runtimeDir;
-    QTemporaryDir socketDir;
-    // For another user: a copy of the helper, a folder that all users share
-    // (like /tmp) and a runtime folder of that user's own.
-    std::unique_ptr<QTemporaryDir> otherUserDir;
+    Sandbox sandbox;
+    // For another user: a copy of the helper, in a folder that also holds one
+    // that all users share (like /tmp) and a runtime folder of that user's own.
+    std::unique_ptr<StagedProgram> otherUserPeer;
+    QString otherUserDir;
     uid_t otherUid = 0;
     int identityCounter = 0;
 };
 
 void tst_ConnectionPeer::initTestCase()
 {
-    QVERIFY(runtimeDir.isValid() && socketDir.isValid());
     previousHandler = qInstallMessageHandler(recordPeerLog);
 
     const passwd *nobody = ::getpwnam("nobody");
     if (::geteuid() != 0 || !nobody || !::getgrnam("nogroup") || QStandardPaths::findExecutable("setpriv").isEmpty())
         return;
-    // Below the system's temporary folder, which every user may enter.
-    otherUserDir.reset(new QTemporaryDir);
-    const QString root = otherUserDir->path();
-    const auto everyone = QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner | QFile::ReadGroup
-        | QFile::ExeGroup | QFile::ReadOther | QFile::ExeOther;
-    QVERIFY(QFile::setPermissions(root, everyone));
-    QVERIFY(QFile::copy(PEERHELPER_PATH, root + "/peerhelper"));
-    QVERIFY(QFile::setPermissions(root + "/peerhelper", everyone));
+    otherUserPeer.reset(new StagedProgram(PeerProcess::program()));
+    QVERIFY(otherUserPeer->isValid());
+    const QString root = otherUserDir = otherUserPeer->folder();
     QVERIFY(QDir(root).mkdir("shared") && QDir(root).mkdir("runtime"));
     QVERIFY(::chmod(QFile::encodeName(root + "/shared").constData(), 01777) == 0);
     QVERIFY(::chown(QFile::encodeName(root + "/runtime").constData(), nobody->pw_uid, nobody->pw_gid) == 0);
@@ -150,15 +106,18 @@ void tst_ConnectionPeer::initTestCase()
 void tst_ConnectionPeer::init()
 {
     events.clear();
-    qputenv("XDG_RUNTIME_DIR", QFile::encodeName(runtimeDir.path()));
-    qputenv("TMPDIR", QFile::encodeName(socketDir.path()));
+    qputenv("XDG_RUNTIME_DIR", QFile::encodeName(sandbox.path("runtime")));
+    qputenv("TMPDIR", QFile::encodeName(sandbox.path("tmp")));
 }
 
-// Arguments of setpriv that run program as nobody.
-QStringList tst_ConnectionPeer::asOtherUser(const QString &program) const
+namespace {
+
+QStringList asNobody(const QString &program)
 {
-    return {"--reuid=nobody", "--regid=nogroup", "--clear-groups", program};
+    return setprivAs("nobody", "nogroup") << program;
 }
+
+} // namespace
 
 QStringList tst_ConnectionPeer::uniqueIdentity()
 {
@@ -172,7 +131,10 @@ void tst_ConnectionPeer::socketName_data()
     QTest::addColumn<QString>("application");
     QTest::addColumn<QString>("name");
 
-    QTest::addRow("the system's identity") << "sendKeySequence" << "Veltor" << "m3-plugin-system"
+    // what the agents and plug-ins out there meet on
+    namespace link = veltor::system::keysequencelink;
+    QTest::addRow("the system's identity") << QString(link::channel) << QString(link::organization)
+                                           << QString(link::application)
                                            << "d33ed4a54483b2efead5860f937e2dd5088ab1fbdbe70ba03b036ad7d805fa11";
     QTest::addRow("organisation in lower case") << "sendKeySequence" << "veltor" << "m3-plugin-system"
                                                 << "0c2793cd77ba152f4e42734ec5e87f91b99f6b3e5d5c22efbaebdf79c3d257cc";
@@ -199,7 +161,7 @@ void tst_ConnectionPeer::socketName()
 
     ConnectionPeer peer(channel, organization, application);
     QVERIFY(peer.connectOrListen(100));
-    const QString path = runtimeDir.filePath(name);
+    const QString path = sandbox.path("runtime/" + name);
     QVERIFY(QFileInfo::exists(path));
     QCOMPARE(QFile::permissions(path) & ~(QFile::ReadUser | QFile::WriteUser), QFile::ReadOwner | QFile::WriteOwner);
 
@@ -279,14 +241,14 @@ void tst_ConnectionPeer::listenFailure()
 
     // No socket can be made below a plain file; without a runtime folder the
     // temporary folder is used.
-    QFile blocker(socketDir.filePath("not-a-folder"));
+    QFile blocker(sandbox.path("tmp/not-a-folder"));
     QVERIFY(blocker.open(QIODevice::WriteOnly));
     qunsetenv("XDG_RUNTIME_DIR");
     qputenv("TMPDIR", QFile::encodeName(blocker.fileName()));
     QTest::ignoreMessage(QtWarningMsg, QRegularExpression("^Cannot open the lock file .*/not-a-folder/"));
     QTest::ignoreMessage(QtWarningMsg, "Could not become the listening peer.");
     const bool listened = peer.connectOrListen(100);
-    qputenv("TMPDIR", QFile::encodeName(socketDir.path()));
+    qputenv("TMPDIR", QFile::encodeName(sandbox.path("tmp")));
     QVERIFY(!listened);
     QCOMPARE(events.size(), 2);
     QCOMPARE(events.at(1), "warning Could not become the listening peer.");
@@ -417,11 +379,7 @@ void tst_ConnectionPeer::bytesBeforeCloseAreDelivered()
         QCOMPARE(events.mid(events.size() - 3),
                  (QStringList{"debug Peer closing.", "info Peer lost.", "debug Peer disconnected."}));
         QTRY_VERIFY(other.log().contains("info Peer lost."));
-        QByteArray received;
-        for (const QString &line : qAsConst(other.lines))
-            if (line.startsWith("received "))
-                received += QByteArray::fromPercentEncoding(line.mid(9).toLatin1());
-        QCOMPARE(received, tail);
+        QCOMPARE(other.received(), tail);
         QVERIFY(other.lines.lastIndexOf(QRegularExpression("^received ")) < other.lines.indexOf("log info Peer lost."));
     }
 }
@@ -442,18 +400,18 @@ void tst_ConnectionPeer::otherUser()
 {
     QFETCH(bool, usersFolder);
     QFETCH(bool, otherListens);
-    if (!otherUserDir)
+    if (!otherUserPeer)
         QSKIP("needs root, setpriv and the users nobody and nogroup");
     if (usersFolder) {
-        qputenv("XDG_RUNTIME_DIR", QFile::encodeName(otherUserDir->filePath("runtime")));
+        qputenv("XDG_RUNTIME_DIR", QFile::encodeName(otherUserDir + "/runtime"));
     } else {
         qunsetenv("XDG_RUNTIME_DIR");
-        qputenv("TMPDIR", QFile::encodeName(otherUserDir->filePath("shared")));
+        qputenv("TMPDIR", QFile::encodeName(otherUserDir + "/shared"));
     }
     const QStringList identity = uniqueIdentity();
     ConnectionPeer peer(identity.at(0), identity.at(1), identity.at(2));
     recordReceived(peer);
-    PeerProcess other(identity, QStringList{"setpriv"} + asOtherUser(otherUserDir->filePath("peerhelper")));
+    PeerProcess other(identity, asNobody(otherUserPeer->path()));
     QTRY_VERIFY2(other.lines.contains("ready"), "the helper cannot run as nobody");
 
     if (otherListens) {
@@ -479,9 +437,10 @@ void tst_ConnectionPeer::otherUser()
             const QString path = socketPath(qEnvironmentVariable("TMPDIR"), identity);
             QVERIFY(::chmod(QFile::encodeName(path).constData(), 0666) == 0);
             QProcess intruder;
-            intruder.start("setpriv", asOtherUser("/usr/bin/python3") << "-c" << "import socket, sys\n"
-                           "s = socket.socket(socket.AF_UNIX)\ns.connect(sys.argv[1])\ns.sendall(b'echo typed')\n"
-                           "try: s.recv(1)\nexcept OSError: pass\n" << path);
+            const QStringList command = asNobody("/usr/bin/python3") << "-c" << "import socket, sys\n"
+                "s = socket.socket(socket.AF_UNIX)\ns.connect(sys.argv[1])\ns.sendall(b'echo typed')\n"
+                "try: s.recv(1)\nexcept OSError: pass\n" << path;
+            intruder.start(command.first(), command.mid(1));
             QTRY_VERIFY(events.contains(QString("warning Refused a connection from user %1.").arg(otherUid)));
             QTRY_COMPARE(intruder.state(), QProcess::NotRunning); // closed at once
             PeerProcess own(identity);
@@ -494,14 +453,15 @@ void tst_ConnectionPeer::otherUser()
 
 void tst_ConnectionPeer::otherUserHoldsTheName()
 {
-    if (!otherUserDir)
+    if (!otherUserPeer)
         QSKIP("needs root, setpriv and the users nobody and nogroup");
     qunsetenv("XDG_RUNTIME_DIR");
-    qputenv("TMPDIR", QFile::encodeName(otherUserDir->filePath("shared")));
+    qputenv("TMPDIR", QFile::encodeName(otherUserDir + "/shared"));
     const QStringList identity = uniqueIdentity();
     ConnectionPeer peer(identity.at(0), identity.at(1), identity.at(2));
-    const QString name = socketPath(otherUserDir->filePath("shared"), identity);
-    QCOMPARE(QProcess::execute("setpriv", asOtherUser("touch") << name), 0);
+    const QString name = socketPath(otherUserDir + "/shared", identity);
+    const QStringList touch = asNobody("touch") << name;
+    QCOMPARE(QProcess::execute(touch.first(), touch.mid(1)), 0);
 
     // Nobody answers on it, and it is not ours to remove: reported at every election.
     for (int election = 1; election <= 2; ++election) {

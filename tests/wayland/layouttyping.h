@@ -1,7 +1,9 @@
 #pragma once
 
-#include "agentprocess.h"
+#include "programs.h"
 #include "typedwindow.h"
+
+#include <QtTest>
 
 // Cases for the backends that type through the desktop's layout ("us" in the
 // tests): what the layout has arrives, with the modifiers its level needs; a
@@ -25,8 +27,8 @@ inline void layoutTyping(AgentProcess &agent, const TypedWindow &window)
     QFETCH(QString, warning);
 
     const int before = window.typed().size();
-    QCOMPARE(agent.send(text), 0);
+    QVERIFY(agent.send(text));
     QTRY_COMPARE_WITH_TIMEOUT(window.typed().mid(before), typed, 20000);
     if (!warning.isEmpty())
-        QTRY_COMPARE_WITH_TIMEOUT(agent.console().count(warning), 1, 5000);
+        QTRY_COMPARE_WITH_TIMEOUT(agent.log().count(warning), 1, 5000);
 }

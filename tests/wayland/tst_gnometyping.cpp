@@ -19,13 +19,13 @@ private:
     bool startAndWait(QProcess &process, const QString &program, const QStringList &arguments,
                       const std::function<bool()> &ready);
 
-    QTemporaryDir runtime;
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    Sandbox sandbox;
+    QProcessEnvironment env = sandbox.env;
     QProcess bus;
     QProcess mutter;
     QProcess portal;
     TypedWindow window;
-    AgentProcess agent;
+    AgentProcess agent{sandbox};
 };
 
 bool tst_GnomeTyping::startAndWait(QProcess &process, const QString &program, const QStringList &arguments,
@@ -43,10 +43,8 @@ void tst_GnomeTyping::initTestCase()
         if (QStandardPaths::findExecutable(QLatin1String(program)).isEmpty())
             QSKIP(qPrintable(QStringLiteral("%1 is not installed").arg(QLatin1String(program))));
     }
-    QFile::setPermissions(runtime.path(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
-    const QString busPath = runtime.filePath(QStringLiteral("bus"));
-    const QString display = runtime.filePath(QStringLiteral("wayland-kavo"));
-    env.insert(QStringLiteral("XDG_RUNTIME_DIR"), runtime.path());
+    const QString busPath = sandbox.path(QStringLiteral("runtime/bus"));
+    const QString display = sandbox.path(QStringLiteral("runtime/wayland-kavo"));
     env.insert(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"), QStringLiteral("unix:path=") + busPath);
     env.insert(QStringLiteral("WAYLAND_DISPLAY"), display);
     env.insert(QStringLiteral("XDG_SESSION_TYPE"), QStringLiteral("wayland"));
@@ -68,10 +66,7 @@ void tst_GnomeTyping::initTestCase()
     windowEnv.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("wayland"));
     QVERIFY(window.start(QStringLiteral(WAYLANDTEXTWINDOW), windowEnv));
 
-    for (const QString &name : env.keys())
-        agent.env.insert(name, env.value(name));
-    agent.env.remove(QStringLiteral("DISPLAY"));
-    agent.env.insert(QStringLiteral("XDG_RUNTIME_DIR"), agent.root.path()); // private, mode 0700
+    agent.env = env;
     QVERIFY(agent.start());
 }
 

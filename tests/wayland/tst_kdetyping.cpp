@@ -1,11 +1,14 @@
 #include "layouttyping.h"
+#include "otheruser.h"
+
+#include <QDir>
 
 #include <pwd.h>
 #include <unistd.h>
 
-// KDE's road: a headless KWin (started by with-kwin, which hands it the
-// agent's own desktop entry) grants its fake input to the agent, and the
-// agent types through KWin's layout into a Wayland window.
+// KDE's road: a headless KWin (started by with-kwin) grants its fake input to
+// the agent through the agent's own desktop entry, and the agent types
+// through KWin's layout into a Wayland window.
 class tst_KdeTyping : public QObject
 {
     Q_OBJECT
@@ -20,16 +23,20 @@ private Q_SLOTS:
 private:
     bool runAsKwinUser(const QStringList &command, QByteArray *output = nullptr);
 
-    QStringList asKwinUser; // setpriv's options
+    QStringList asKwinUser; // a setpriv command
     TypedWindow window;
-    AgentProcess agent;
+    Sandbox sandbox;
+    AgentProcess agent{sandbox};
+    // KWin's user may not be let into the build folder.
+    StagedProgram stagedAgent{agent.program};
 };
 
 bool tst_KdeTyping::runAsKwinUser(const QStringList &command, QByteArray *output)
 {
     QProcess process;
     process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    process.start(QStringLiteral("setpriv"), asKwinUser + command);
+    const QStringList run = asKwinUser + command;
+    process.start(run.first(), run.mid(1));
     const bool ok = process.waitForFinished(20000) && process.exitStatus() == QProcess::NormalExit
                     && process.exitCode() == 0;
     if (output)
@@ -52,24 +59,27 @@ void tst_KdeTyping::initTestCase()
 
     // KWin grants a client by the executable of its process, which it can
     // read only for its own user: the agent runs as that user, as in a real
-    // session.
-    asKwinUser = QStringList{QStringLiteral("--reuid=%1").arg(user->pw_uid), QStringLiteral("--regid=%1").arg(user->pw_gid),
-                             QStringLiteral("--clear-groups")};
-    if (!runAsKwinUser({QStringLiteral("test"), QStringLiteral("-r"), QStringLiteral(KAVO_USER_AGENT), QStringLiteral("-a"),
-                        QStringLiteral("-x"), QStringLiteral(KAVO_USER_AGENT)}))
-        QSKIP("KWin's user cannot read and run the agent in this build folder (it is closed to other users)");
-    for (const QString &dir : {agent.root.path(), agent.workDir(), agent.tmpDir()})
-        QCOMPARE(::chown(QFile::encodeName(dir).constData(), user->pw_uid, user->pw_gid), 0);
-    agent.env.insert(QStringLiteral("HOME"), agent.root.path());
-    agent.env.insert(QStringLiteral("XDG_RUNTIME_DIR"), agent.root.path()); // private, mode 0700
+    // session, from a copy that the user can reach, which its desktop entry names.
+    asKwinUser = setprivAs(QString::number(user->pw_uid), QString::number(user->pw_gid));
+    QVERIFY(stagedAgent.isValid());
+    QVERIFY2(runAsKwinUser({QStringLiteral("test"), QStringLiteral("-x"), stagedAgent.path()}),
+             "KWin's user cannot run programs below /tmp");
+    QString entry = readTextFile(QStringLiteral(KAVO_DESKTOP_ENTRY));
+    entry.replace(QLatin1String("KAVO_USER_AGENT_PATH"), stagedAgent.path());
+    QFile installed(qEnvironmentVariable("KAVO_KWIN_APPLICATIONS") + QStringLiteral("/kavo-user-agent.desktop"));
+    QVERIFY(!entry.isEmpty() && installed.open(QIODevice::WriteOnly) && installed.write(entry.toUtf8()) > 0);
+    installed.close();
+    // The agent's folders are that user's, as in a real session.
+    const QStringList folders = QDir(sandbox.path(".")).entryList(QDir::Dirs | QDir::NoDotAndDotDot) << ".";
+    for (const QString &dir : folders)
+        QCOMPARE(::chown(QFile::encodeName(sandbox.path(dir)).constData(), user->pw_uid, user->pw_gid), 0);
 
     // setpriv execs the agent, so the process is the agent itself
-    agent.process.setProcessEnvironment(agent.env);
-    agent.process.start(QStringLiteral("setpriv"), asKwinUser + QStringList{QStringLiteral(KAVO_USER_AGENT)});
-    QVERIFY(agent.process.waitForStarted(10000));
+    agent.program = stagedAgent.path();
+    QVERIFY(agent.start({}, asKwinUser));
     // Chosen by itself, as in a Plasma session; without the grant it would fall back.
-    QTRY_VERIFY2_WITH_TIMEOUT(agent.console().contains(QLatin1String("Typing through KDE's fake input.")),
-                              qPrintable(agent.console()), 20000);
+    QTRY_VERIFY2_WITH_TIMEOUT(agent.log().contains(QLatin1String("Typing through KDE's fake input.")),
+                              qPrintable(agent.log()), 20000);
 }
 
 // After a switch to the second layout, which KWin tells over D-Bus only, the
@@ -85,7 +95,7 @@ void tst_KdeTyping::secondLayout()
     QCOMPARE(switched, QByteArray("boolean true"));
     const QString text = QStringLiteral("zy@1");
     const int before = window.typed().size();
-    QCOMPARE(agent.send(text), 0);
+    QVERIFY(agent.send(text));
     QTRY_COMPARE_WITH_TIMEOUT(window.typed().mid(before), text, 20000);
 }
 

@@ -18,6 +18,14 @@ public:
 // The interface through which the service host drives a plug-in. The host
 // calls these operations by their position in the virtual table, so their
 // order must never change.
+//
+// A plug-in hands over two kinds of objects, in two styles: the host pulls the
+// controller strategies (controllerStrategies() returns them), while the
+// plug-in pushes its chunk listeners (registerChunkListeners() lets it call
+// the registry's addListener()). Either way the host gets plain pointers and
+// no ownership: a listener lives as long as the plug-in's root object, and a
+// strategy is never destroyed by the plug-in at all. Only the controllers that
+// a strategy creates pass to the host, which ends each with release().
 class KavoServicePlugin
 {
 public:

@@ -3,22 +3,19 @@
 // A private pcscd with virtual readers (the vpcd driver) and cards played by
 // cardemulator.py, for the tests and the benchmark of the card readers.
 
-#include <QCoreApplication>
 #include <QDeadlineTimer>
 #include <QDir>
-#include <QEventLoop>
 #include <QFile>
 #include <QProcess>
 #include <QRegularExpression>
 #include <QStandardPaths>
 #include <QTemporaryDir>
-#include <QTimer>
+#include <QTest>
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
-#include <algorithm>
 #include <cstring>
-#include <functional>
 
 #include <sched.h>
 #include <sys/mount.h>
@@ -26,22 +23,6 @@
 #include <unistd.h>
 
 namespace pcsc {
-
-// Runs the event loop until done() holds, checking it at least every 10 ms.
-inline bool waitUntil(const std::function<bool()> &done, int timeoutMs)
-{
-    const QDeadlineTimer deadline(timeoutMs);
-    QEventLoop loop;
-    QTimer tick;
-    QObject::connect(&tick, &QTimer::timeout, &loop, &QEventLoop::quit);
-    tick.start(10);
-    while (!done()) {
-        if (deadline.hasExpired())
-            return false;
-        loop.exec();
-    }
-    return true;
-}
 
 inline QString pcscdProgram()
 {
@@ -124,8 +105,8 @@ public:
             QFile::remove(QDir(socketDir).filePath(name));
         process.start(pcscdProgram(), QStringList{"--foreground", "-c", config.path()});
         return process.waitForStarted(10000)
-            && waitUntil([this] { return QFile::exists(socketDir + "/pcscd.comm") || process.state() == QProcess::NotRunning; },
-                         10000)
+            && QTest::qWaitFor([this] { return QFile::exists(socketDir + "/pcscd.comm") || process.state() == QProcess::NotRunning; },
+                               10000)
             && process.state() == QProcess::Running;
     }
 
@@ -201,7 +182,7 @@ public:
     // "pulled", ...) count times since it started.
     bool waitFor(const QString &event, int count = 1, int timeoutMs = 15000)
     {
-        return waitUntil([&] { return events(event) >= count || process.state() == QProcess::NotRunning; }, timeoutMs)
+        return QTest::qWaitFor([&] { return events(event) >= count || process.state() == QProcess::NotRunning; }, timeoutMs)
             && events(event) >= count;
     }
 
