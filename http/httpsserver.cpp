@@ -2,11 +2,7 @@
 #include "httpsserver_p.h"
 #include "sslserver.h"
 
-#include <QtCore/QLoggingCategory>
-
 namespace https {
-
-Q_LOGGING_CATEGORY(lcHttps, "ch.veltor.http.httpsserver")
 
 HttpsServerPrivate::HttpsServerPrivate(HttpsServer *q, const QList<QSslCertificate> &certificates,
                                        const QSslKey &key)
@@ -39,11 +35,11 @@ bool HttpsServerPrivate::listen(const QHostAddress &address, quint16 port)
     server->setSslConfiguration(configuration);
 
     if (!server->listen(address, port)) {
-        qCWarning(lcHttps, "Cannot listen on %s port %u: %s.", qPrintable(address.toString()),
-                  unsigned(port), qPrintable(server->errorString()));
+        keepListenError(*server, address, port);
         delete server;
         return false;
     }
+    hasListenError = false;
     tcpServer = server;
 
     connect(server, &QTcpServer::newConnection, this, &HttpsServerPrivate::onNewConnection);
@@ -67,5 +63,16 @@ HttpsServer::HttpsServer(const QSslCertificate &certificate, const QSslKey &key,
 }
 
 HttpsServer::~HttpsServer() = default;
+
+void HttpsServer::setHandshakeTimeout(int msecs)
+{
+    d->timeouts.handshake = qMax(0, msecs);
+    d->timeoutsChanged();
+}
+
+int HttpsServer::handshakeTimeout() const
+{
+    return d->timeouts.handshake;
+}
 
 } // namespace https

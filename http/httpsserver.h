@@ -24,6 +24,11 @@ public:
     HttpsServer(const QSslCertificate &certificate, const QSslKey &key, QObject *parent = nullptr);
     ~HttpsServer() override;
 
+    // Milliseconds a client has for the TLS handshake after it connected; 0
+    // turns the limit off. Default 20,000. The other limits are those of HttpServer.
+    void setHandshakeTimeout(int msecs);
+    int handshakeTimeout() const;
+
 Q_SIGNALS:
     void sslErrors(const QList<QSslError> &errors);
     void peerVerifyError(const QSslError &error);

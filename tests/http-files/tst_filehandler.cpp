@@ -161,7 +161,7 @@ void tst_FileHandler::serve()
     QTest::ignoreMessage(status == 200 ? QtDebugMsg : QtWarningMsg,
                          qPrintable(QString::number(status) + " : " + quotedPath));
 
-    const rawhttp::Response response = rawhttp::exchange(server->port(), method + ' ' + target + " HTTP/1.1\r\n\r\n");
+    const rawhttp::Response response = rawhttp::exchange(server->port(), method + ' ' + target + " HTTP/1.1\r\nHost: h\r\n\r\n");
     QVERIFY(response.complete);
     QCOMPARE(response.status, status);
     QCOMPARE(response.headers.value("content-type"), contentType);
@@ -192,7 +192,7 @@ void tst_FileHandler::closesAfterEachFile()
     QTcpSocket client;
     client.connectToHost(QHostAddress::LocalHost, server->port());
     QVERIFY(client.waitForConnected());
-    client.write(method + " /index.html HTTP/1.1\r\n\r\nGET /index.html HTTP/1.1\r\n\r\n");
+    client.write(method + " /index.html HTTP/1.1\r\nHost: h\r\n\r\nGET /index.html HTTP/1.1\r\nHost: h\r\n\r\n");
     QByteArray received;
     QVERIFY(QTest::qWaitFor([&] {
         received += client.readAll();
@@ -211,8 +211,8 @@ void tst_FileHandler::fullPathBehindPrefix()
     dispatcher->appendHandler(QRegExp("^/static"), files);
     QTest::ignoreMessage(QtDebugMsg, "200 : \"/static/s.txt\"");
     QTest::ignoreMessage(QtWarningMsg, "404 : \"/static/index.html\"");
-    QCOMPARE(rawhttp::exchange(server->port(), "GET /static/s.txt HTTP/1.1\r\n\r\n").body, QByteArray("static"));
-    QCOMPARE(rawhttp::exchange(server->port(), "GET /static/index.html HTTP/1.1\r\n\r\n").status, 404);
+    QCOMPARE(rawhttp::exchange(server->port(), "GET /static/s.txt HTTP/1.1\r\nHost: h\r\n\r\n").body, QByteArray("static"));
+    QCOMPARE(rawhttp::exchange(server->port(), "GET /static/index.html HTTP/1.1\r\nHost: h\r\n\r\n").status, 404);
 }
 
 void tst_FileHandler::noBaseFolder()
@@ -223,7 +223,7 @@ void tst_FileHandler::noBaseFolder()
     dispatcher->appendHandler(QRegExp("^/"), files);
     const QByteArray target = QUrl::toPercentEncoding(base + QStringLiteral("/index.html"), "/");
     QTest::ignoreMessage(QtDebugMsg, qPrintable("200 : \"" + QString::fromLatin1(target) + '"'));
-    QCOMPARE(rawhttp::exchange(server->port(), "GET " + target + " HTTP/1.1\r\n\r\n").body, page);
+    QCOMPARE(rawhttp::exchange(server->port(), "GET " + target + " HTTP/1.1\r\nHost: h\r\n\r\n").body, page);
 }
 
 void tst_FileHandler::typesOfRepeatedNames()
@@ -254,7 +254,7 @@ void tst_FileHandler::typesOfRepeatedNames()
                 database.mimeTypeForFile(base + QLatin1Char('/') + name, QMimeDatabase::MatchExtension).name().toLatin1();
             QTest::ignoreMessage(QtDebugMsg, qPrintable("200 : \"/" + name + '"'));
             const rawhttp::Response response =
-                rawhttp::exchange(server->port(), "GET /" + name.toLatin1() + " HTTP/1.1\r\n\r\n");
+                rawhttp::exchange(server->port(), "GET /" + name.toLatin1() + " HTTP/1.1\r\nHost: h\r\n\r\n");
             QCOMPARE(response.status, 200);
             QCOMPARE(response.headers.value("content-type"), expected);
         }
