@@ -100,10 +100,10 @@ void tst_Connection::headers()
 
     QTcpSocket client;
     QVERIFY(connectClient(client, server));
-    QTcpSocket *serverSide = acceptedSocket(server);
+    const QPointer<QTcpSocket> serverSide = acceptedSocket(server);
     QVERIFY(serverSide);
     for (const QByteArray &chunk : qAsConst(chunks))
-        QVERIFY(sendAlone(client, *serverSide, chunk));
+        QVERIFY(sendAlone(client, serverSide, chunk));
 
     QTRY_COMPARE(recorder.requests.size(), 1);
     QCOMPARE(recorder.requests.first()->headers(), expected);

@@ -18,6 +18,7 @@ private Q_SLOTS:
     void body_data();
     void body();
     void chunkedBody();
+    void wholeBodyBeforeClosing();
     void peer();
 
 private:
@@ -154,6 +155,29 @@ void tst_Request::chunkedBody()
     QVERIFY(request);
     QTRY_VERIFY(request->successful());
     QCOMPARE(request->body(), QByteArray("hello world"));
+}
+
+void tst_Request::wholeBodyBeforeClosing()
+{
+    // An answer that ends the connection, given as soon as the head is in,
+    // must not cut off a request whose body came in the same read.
+    int ends = 0;
+    bool successful = false;
+    recorder->handler = [&](const RequestPtr &request, const ResponsePtr &response) {
+        request->storeBody();
+        Request *rq = request.data();
+        connect(rq, &Request::end, this, [&, rq] {
+            ++ends;
+            successful = rq->successful();
+        });
+        response->writeHead(200); // no length: the connection closes after it
+        response->end("ok");
+    };
+    client->write("POST /x HTTP/1.0\r\nContent-Length: 10\r\n\r\n0123456789");
+    QTRY_COMPARE(client->state(), QAbstractSocket::UnconnectedState);
+    QCOMPARE(ends, 1);
+    QVERIFY(successful);
+    QCOMPARE(recorder->requests.first()->body(), QByteArray("0123456789"));
 }
 
 void tst_Request::peer()

@@ -25,6 +25,10 @@ private Q_SLOTS:
     void misuse();
     void endWithoutHead();
     void allBytesWritten();
+    void doneBeforeAllBytesWritten();
+    void writtenWhileHandlerWaits();
+    void expectContinue_data();
+    void expectContinue();
     void bodyPieces_data();
     void bodyPieces();
 
@@ -330,6 +334,76 @@ void tst_Response::allBytesWritten()
     second->end("y");
     QTRY_VERIFY(secondWritten.size() >= 1);
     QTRY_VERIFY(firstWritten.size() > before);
+}
+
+void tst_Response::doneBeforeAllBytesWritten()
+{
+    QStringList order;
+    recorder->handler = [&order](const RequestPtr &, const ResponsePtr &response) {
+        connect(response.data(), &Response::done, [&order] { order << "done"; });
+        connect(response.data(), &Response::allBytesWritten, [&order] { order << "written"; });
+        answerWith("ok")(nullptr, response);
+    };
+    client->write("GET / HTTP/1.1\r\nHost: h\r\n\r\n");
+    QVERIFY(readResponse(*client).endsWith("ok"));
+    QTRY_COMPARE(order, (QStringList{ "done", "written" }));
+}
+
+void tst_Response::writtenWhileHandlerWaits()
+{
+    // A handler may write and then wait in a nested loop until its bytes are out.
+    bool written = false;
+    recorder->handler = [&written](const RequestPtr &, const ResponsePtr &response) {
+        QSignalSpy spy(response.data(), &Response::allBytesWritten);
+        response->setHeader(QStringLiteral("Content-Length"), QStringLiteral("2"));
+        response->writeHead(200);
+        response->write("ok");
+        written = spy.wait(5000);
+        response->end();
+    };
+    client->write("GET / HTTP/1.1\r\nHost: h\r\n\r\n");
+    QVERIFY(readResponse(*client).endsWith("\r\n\r\nok"));
+    QVERIFY(written);
+}
+
+void tst_Response::expectContinue_data()
+{
+    QTest::addColumn<bool>("answerAtOnce");
+    QTest::addRow("handler reads the body") << false;
+    QTest::addRow("handler answers before the body") << true;
+}
+
+void tst_Response::expectContinue()
+{
+    QFETCH(bool, answerAtOnce);
+    recorder->handler = [answerAtOnce](const RequestPtr &request, const ResponsePtr &response) {
+        if (answerAtOnce) {
+            answerWith("no")(request, response);
+            return;
+        }
+        request->storeBody();
+        http::server::Request *rq = request.data();
+        QObject::connect(rq, &http::server::Request::end, response.data(),
+                         [rq, response] { answerWith(rq->body())(nullptr, response); });
+    };
+    client->write("PUT /f HTTP/1.1\r\nHost: h\r\nExpect: 100-continue\r\nContent-Length: 4\r\n\r\n");
+    QByteArray received;
+    if (answerAtOnce) {
+        // Whether the body follows is unknown now, so the connection ends.
+        QVERIFY(readUntil(*client, received, [this](const QByteArray &) {
+            return client->state() == QAbstractSocket::UnconnectedState;
+        }));
+        received += client->readAll();
+        QVERIFY2(received.startsWith("HTTP/1.1 200 OK\r\n") && received.endsWith("\r\n\r\nno"), received.constData());
+        QVERIFY(headerLines(received).contains("Connection: close"));
+        return;
+    }
+    QVERIFY(readUntil(*client, received, [](const QByteArray &b) { return b.endsWith("\r\n\r\n"); }));
+    QCOMPARE(received, QByteArray("HTTP/1.1 100 Continue\r\n\r\n"));
+    client->write("data");
+    received = readResponse(*client);
+    QVERIFY2(received.endsWith("\r\n\r\ndata"), received.constData());
+    QVERIFY(headerLines(received).contains("Connection: keep-alive"));
 }
 
 void tst_Response::bodyPieces_data()
