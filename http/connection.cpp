@@ -215,13 +215,14 @@ ConnectionPrivate::ConnectionPrivate(Connection *q, QTcpSocket *socket)
     connect(socket, &QTcpSocket::disconnected, this, &ConnectionPrivate::onDisconnected);
     connect(socket, &QTcpSocket::bytesWritten, this, &ConnectionPrivate::onBytesWritten);
 
-    if (auto *tls = qobject_cast<QSslSocket *>(socket)) {
+    if (auto *tlsSocket = qobject_cast<QSslSocket *>(socket)) {
         // Encrypted bytes still queued count as unsent; their progress is progress too.
-        connect(tls, &QSslSocket::encryptedBytesWritten, this, [this] { onBytesWritten(0); });
-        if (tls->mode() != QSslSocket::UnencryptedMode && !tls->isEncrypted()) {
+        tls = true;
+        connect(tlsSocket, &QSslSocket::encryptedBytesWritten, this, [this] { onBytesWritten(0); });
+        if (tlsSocket->mode() != QSslSocket::UnencryptedMode && !tlsSocket->isEncrypted()) {
             handshaking = true;
             phase = Handshake;
-            connect(tls, &QSslSocket::encrypted, this, [this] {
+            connect(tlsSocket, &QSslSocket::encrypted, this, [this] {
                 handshaking = false;
                 updatePhase();
             });
@@ -668,11 +669,11 @@ bool ConnectionPrivate::allSent() const
         return false;
     if (!socket || disconnected)
         return true;
-    if (socket->bytesToWrite() > 0)
+    // A TLS socket reports its buffers empty before it has encrypted what it
+    // was given; only its bytesWritten tells.
+    if (bytesQueued != bytesConfirmed || socket->bytesToWrite() > 0)
         return false;
-    if (auto *tls = qobject_cast<QSslSocket *>(socket.data()))
-        return tls->encryptedBytesToWrite() == 0;
-    return true;
+    return !tls || static_cast<QSslSocket *>(socket.data())->encryptedBytesToWrite() == 0;
 }
 
 void ConnectionPrivate::flush()
@@ -770,7 +771,9 @@ void ConnectionPrivate::onBytesWritten(qint64 bytes)
         if (phase == Sending && server)
             phaseStart = server->now();
         confirmWritten(bytes);
-        if (!guard || disconnected)
+        // A TLS socket reports its bytes before it hands their encrypted form
+        // to the kernel; its encryptedBytesWritten comes back here once it has.
+        if (!guard || disconnected || tls)
             return;
     }
     if ((paused & OutputFull) && unsentBytes() <= outputLowWater) {
@@ -814,6 +817,7 @@ void ConnectionPrivate::writeErrorResponse(int status, const QByteArray &text)
             + "\r\nConnection: close\r\nDate: " + httpDate() + "\r\n\r\n" + body;
     outputAppended(head.size() - before);
     closing = true;
+    answerDelimited = true;
 }
 
 // ---------------------------------------------------------------- responses
@@ -848,6 +852,7 @@ void ConnectionPrivate::onResponseDone(Response *response)
     // are parsed to their end first, so that a complete one ends successfully.
     if (response->d->closeAfter)
         closing = true;
+    answerDelimited = response->d->userContentLength || response->d->chunkedDeclared;
     if (!parsing)
         maybeClose();
     flushLater();
@@ -885,15 +890,19 @@ void ConnectionPrivate::startClose()
     }
     // Closing with unread bytes in the kernel would make it reset the
     // connection, and the client could lose the end of its answer; so when
-    // more may come, shut down sending and drain for a while.
-    const bool moreMayCome = inMessage || failed || strayInput || !pendingInput.isEmpty() || lastReadFull
-                             || (!directRead && socket->bytesAvailable() > 0);
-    if (peerClosed || !moreMayCome) {
+    // more may come, shut down sending and drain for a while. Only a client
+    // that said its request was the last sends nothing more.
+    const bool moreMayCome = !afterLast || inMessage || failed || strayInput || !pendingInput.isEmpty()
+                             || lastReadFull || (!directRead && socket->bytesAvailable() > 0);
+    // Qt offers no half-close of a TLS stream: there the client ends the
+    // connection, which it can once the answer's length is known.
+    if (peerClosed || !moreMayCome || (tls && !answerDelimited)) {
         socket->disconnectFromHost();
         return;
     }
     lingering = true;
-    shutdownWriting(socket->socketDescriptor());
+    if (!tls)
+        shutdownWriting(socket->socketDescriptor());
     paused &= ~(OutputFull | HeadBudget);
     pendingInput.clear();
     updatePhase();

@@ -161,6 +161,7 @@ public:
     QByteArray errorText;
     bool afterLast = false;         // the message asked to close; nothing may follow
     bool strayInput = false;        // bytes arrived that nobody will read
+    bool answerDelimited = true;    // the last answer's end shows without the connection's end
     bool failed = false;            // the parser has failed
     bool lastReadFull = false;
     bool peerClosed = false;
@@ -170,6 +171,7 @@ public:
     Phase phase = Head;
     qint64 phaseStart = 0;
     bool handshaking = false;
+    bool tls = false;
     bool directSend = false;  // plain TCP socket on a platform with send()
     bool directRead = false;
     bool parsing = false;     // inside http_parser_execute
