@@ -39,6 +39,7 @@ private Q_SLOTS:
     void tearDownLogging();
     void curlKeepAlive();
     void curlChunkedUpload();
+    void curlExpectContinue();
     void pythonClient();
 
 private:
@@ -344,6 +345,46 @@ void tst_HttpServer::curlChunkedUpload()
     QCOMPARE(recorder.requests.first()->body(), content);
 }
 
+void tst_HttpServer::curlExpectContinue()
+{
+    if (QStandardPaths::findExecutable(QStringLiteral("curl")).isEmpty())
+        QSKIP("curl is not installed");
+    http::HttpServer server;
+    QVERIFY(server.listen(QHostAddress::LocalHost, 0));
+    Recorder recorder(&server, false);
+    // /read answers with the body's length once it is in; /refuse answers at once.
+    recorder.handler = [](const RequestPtr &request, const ResponsePtr &response) {
+        if (request->path() != QLatin1String("/read")) {
+            answerWith("refused\n")(request, response);
+            return;
+        }
+        request->storeBody();
+        http::server::Request *rq = request.data();
+        QObject::connect(rq, &http::server::Request::end, response.data(), [rq, response] {
+            answerWith(QByteArray::number(rq->body().size()) + '\n')(nullptr, response);
+        });
+    };
+
+    QTemporaryFile upload;
+    QVERIFY(upload.open());
+    upload.write(QByteArray(100000, 'u'));
+    upload.flush();
+    const QString base = QStringLiteral("http://127.0.0.1:%1").arg(server.port());
+    const QStringList post = { "-H", "Expect: 100-continue", "--data-binary", "@" + upload.fileName() };
+    // curl waits a second for 100 Continue before it sends a body anyway,
+    // and would wait for ever for the answer to its next request on a
+    // connection that an early answer left with its body unread.
+    QProcess curl;
+    curl.start(QStringLiteral("curl"),
+               QStringList{ "-sv", "--expect100-timeout", "30" } + post + QStringList{ base + "/read", "--next" }
+                   + post + QStringList{ base + "/refuse", "--next", base + "/after" });
+    QTRY_COMPARE_WITH_TIMEOUT(curl.state(), QProcess::NotRunning, 30000);
+    const QByteArray diagnostics = curl.readAllStandardError();
+    QCOMPARE(curl.exitCode(), 0);
+    QCOMPARE(curl.readAllStandardOutput(), QByteArray("100000\nrefused\nrefused\n"));
+    QCOMPARE(diagnostics.count("< HTTP/1.1 100 Continue"), 1);
+}
+
 void tst_HttpServer::pythonClient()
 {
     const QString python = QStandardPaths::findExecutable(QStringLiteral("python3"));
@@ -383,11 +424,13 @@ void tst_HttpServer::pythonClient()
     QVERIFY2(client.exitCode() == 0, client.readAllStandardError().constData());
     QCOMPARE(client.readAllStandardOutput().trimmed(), QByteArray("OK"));
 
-    QCOMPARE(recorder.requests.size(), 6);
+    // The request that asked to close was the last on the first connection.
+    QCOMPARE(recorder.requests.size(), 8);
     QSet<quint16> clientPorts;
     for (const RequestPtr &request : recorder.requests)
         clientPorts.insert(request->remotePort());
-    QCOMPARE(clientPorts.size(), 1);
+    QCOMPARE(clientPorts.size(), 2);
+    QCOMPARE(recorder.requests.at(6)->remotePort(), recorder.requests.at(0)->remotePort());
 }
 
 QTEST_MAIN(tst_HttpServer)
