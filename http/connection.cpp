@@ -190,6 +190,19 @@ bool ConnectionCodeScope::active()
     return connectionCodeDepth > 0;
 }
 
+ConnectionGuard::ConnectionGuard(ConnectionPrivate *d)
+    : d(d)
+    , next(d->guards)
+{
+    d->guards = this;
+}
+
+ConnectionGuard::~ConnectionGuard()
+{
+    if (!gone)
+        d->guards = next; // guards live on the stack: this one is the latest
+}
+
 ConnectionPrivate::ConnectionPrivate(Connection *q, QTcpSocket *socket)
     : socket(socket)
     , q(q)
@@ -201,19 +214,22 @@ ConnectionPrivate::ConnectionPrivate(Connection *q, QTcpSocket *socket)
     http_parser_init(parser, HTTP_REQUEST);
     parser->data = this;
 
-    parserSettings = new http_parser_settings;
-    http_parser_settings_init(parserSettings);
-    parserSettings->on_message_begin = &ConnectionPrivate::onMessageBegin;
-    parserSettings->on_url = &ConnectionPrivate::onUrl;
-    parserSettings->on_header_field = &ConnectionPrivate::onHeaderField;
-    parserSettings->on_header_value = &ConnectionPrivate::onHeaderValue;
-    parserSettings->on_headers_complete = &ConnectionPrivate::onHeadersComplete;
-    parserSettings->on_body = &ConnectionPrivate::onBody;
-    parserSettings->on_message_complete = &ConnectionPrivate::onMessageComplete;
+    // The callbacks are the same for every connection.
+    static http_parser_settings settings = [] {
+        http_parser_settings callbacks;
+        http_parser_settings_init(&callbacks);
+        callbacks.on_message_begin = &ConnectionPrivate::onMessageBegin;
+        callbacks.on_url = &ConnectionPrivate::onUrl;
+        callbacks.on_header_field = &ConnectionPrivate::onHeaderField;
+        callbacks.on_header_value = &ConnectionPrivate::onHeaderValue;
+        callbacks.on_headers_complete = &ConnectionPrivate::onHeadersComplete;
+        callbacks.on_body = &ConnectionPrivate::onBody;
+        callbacks.on_message_complete = &ConnectionPrivate::onMessageComplete;
+        return callbacks;
+    }();
+    parserSettings = &settings;
 
-    connect(socket, &QTcpSocket::readyRead, this, &ConnectionPrivate::onReadyRead);
     connect(socket, &QTcpSocket::disconnected, this, &ConnectionPrivate::onDisconnected);
-    connect(socket, &QTcpSocket::bytesWritten, this, &ConnectionPrivate::onBytesWritten);
 
     if (auto *tlsSocket = qobject_cast<QSslSocket *>(socket)) {
         // Encrypted bytes still queued count as unsent; their progress is progress too.
@@ -246,6 +262,8 @@ ConnectionPrivate::ConnectionPrivate(Connection *q, QTcpSocket *socket)
     }
 #endif
     if (!directRead) {
+        connect(socket, &QTcpSocket::readyRead, this, &ConnectionPrivate::onReadyRead);
+        watchWrites();
         // The socket stops taking bytes from the kernel at this much while the
         // connection reads nothing (output backed up, for instance).
         socket->setReadBufferSize(4 * readChunk);
@@ -265,6 +283,8 @@ ConnectionPrivate::ConnectionPrivate(Connection *q, QTcpSocket *socket)
 ConnectionPrivate::~ConnectionPrivate()
 {
     qCDebug(lcConnection) << "~ConnectionPrivate";
+    for (ConnectionGuard *guard = guards; guard; guard = guard->next)
+        guard->gone = true;
     for (Response *response : qAsConst(responses))
         response->d->onConnectionDestroyed();
     responses.clear();
@@ -278,20 +298,20 @@ ConnectionPrivate::~ConnectionPrivate()
         parser->data = nullptr;
     } else {
         delete parser;
-        delete parserSettings;
     }
     // The socket is of no use without its connection; release it now rather
     // than with the listening object, so that long-running servers stay flat.
     // At once when no code of the socket can be running (the usual deferred
     // deletion), which spares the event loop a wake-up.
     if (socket) {
-        socket->disconnect(this);
-        if (readNotifier)
-            readNotifier->removeEventFilter(this);
-        if (ConnectionCodeScope::active())
+        if (ConnectionCodeScope::active()) {
+            socket->disconnect(this);
+            if (readNotifier)
+                readNotifier->removeEventFilter(this);
             socket->deleteLater();
-        else
+        } else {
             delete socket;
+        }
     }
 }
 
@@ -307,7 +327,7 @@ void ConnectionPrivate::onReadyRead()
         paused |= Nested;
         return;
     }
-    const QPointer<Connection> guard(q);
+    const ConnectionGuard guard(this);
     ReadBuffer buffer;
     while (!paused && !disconnected && socket && socket->bytesAvailable() > 0) {
         const qint64 read = socket->read(buffer.data, qMin<qint64>(socket->bytesAvailable(), readChunk));
@@ -350,7 +370,7 @@ void ConnectionPrivate::onReadable()
         if (disconnected || !socket || paused)
             return;
     }
-    const QPointer<Connection> guard(q);
+    const ConnectionGuard guard(this);
     const int descriptor = int(socket->socketDescriptor());
     ReadBuffer buffer;
     // A few reads per notification at most, so that one busy client cannot
@@ -407,7 +427,7 @@ void ConnectionPrivate::receive(const char *data, qint64 size)
 
 void ConnectionPrivate::process(const char *data, qint64 size)
 {
-    const QPointer<Connection> guard(q);
+    const ConnectionGuard guard(this);
     parsing = true;
     while (size > 0 && guard && !disconnected) {
         bufferStart = data;
@@ -423,11 +443,9 @@ void ConnectionPrivate::process(const char *data, qint64 size)
         // A handler may delete the server, and this connection with it, while
         // the parser runs; the parser then finishes on its own.
         http_parser *const running = parser;
-        http_parser_settings *const settings = parserSettings;
-        const size_t parsed = http_parser_execute(running, settings, data, size_t(size));
+        const size_t parsed = http_parser_execute(running, parserSettings, data, size_t(size));
         if (!guard) {
             delete running;
-            delete settings;
             return;
         }
         const http_errno error = HTTP_PARSER_ERRNO(parser);
@@ -525,8 +543,7 @@ qint64 ConnectionPrivate::headSize() const
 {
     if (!inMessage || headersDone || !currentRequest)
         return 0;
-    const RequestPrivate *rd = currentRequest->d;
-    return rd->target.size() + rd->rawHead.size();
+    return currentRequest->d->rawHead.size();
 }
 
 void ConnectionPrivate::settleHeadBudget()
@@ -576,7 +593,7 @@ void ConnectionPrivate::onParseError(http_errno error)
 {
     failed = true;
     parser->http_errno = error;
-    const QPointer<Connection> guard(q);
+    const ConnectionGuard guard(this);
     if (refusal.isEmpty()) {
         Q_EMIT q->parseError(QString::fromLatin1(http_errno_name(error)),
                              QString::fromLatin1(http_errno_description(error)));
@@ -685,7 +702,7 @@ void ConnectionPrivate::flush()
         outputMore.clear();
         return;
     }
-    const QPointer<Connection> guard(q);
+    const ConnectionGuard guard(this);
     if (!output.isEmpty() || !outputMore.isEmpty()) {
         if (directSend)
             sendDirect();
@@ -744,6 +761,7 @@ void ConnectionPrivate::sendDirect()
             skip -= piece.size();
             return;
         }
+        watchWrites();
         socket->write(piece.constData() + skip, piece.size() - skip);
         skip = 0;
     };
@@ -763,10 +781,18 @@ void ConnectionPrivate::sendDirect()
     }
 }
 
+void ConnectionPrivate::watchWrites()
+{
+    if (!watchingWrites) {
+        watchingWrites = true;
+        connect(socket, &QTcpSocket::bytesWritten, this, &ConnectionPrivate::onBytesWritten);
+    }
+}
+
 void ConnectionPrivate::onBytesWritten(qint64 bytes)
 {
     const ConnectionCodeScope scope;
-    const QPointer<Connection> guard(q);
+    const ConnectionGuard guard(this);
     if (bytes > 0) {
         if (phase == Sending && server)
             phaseStart = server->now();
@@ -793,7 +819,7 @@ void ConnectionPrivate::confirmWritten(qint64 bytes)
     if (bytesConfirmed == bytesQueued) {
         bytesConfirmed = 0;
         bytesQueued = 0;
-        const QPointer<Connection> guard(q);
+        const ConnectionGuard guard(this);
         Q_EMIT q->allBytesWritten();
         // A receiver may drop any response, so each is looked up again first.
         const QVector<Response *> relays = responses;
@@ -1053,8 +1079,10 @@ int ConnectionPrivate::onMessageBegin(http_parser *parser)
         d->phase = Head;
         d->phaseStart = d->server->now();
     }
-    // One allocation for the object and its reference count.
+    // One allocation for the object and its reference count, one for the
+    // whole head as it comes.
     d->currentRequest = QSharedPointer<Request>::create(d->q, nullptr);
+    d->currentRequest->d->rawHead.reserve(256);
     return 0;
 }
 
@@ -1063,7 +1091,9 @@ int ConnectionPrivate::onUrl(http_parser *parser, const char *at, size_t length)
     ConnectionPrivate *d = privateOf(parser);
     if (!d)
         return -1;
-    d->currentRequest->d->target.append(at, int(length));
+    RequestPrivate *rd = d->currentRequest->d;
+    rd->rawHead.append(at, int(length));
+    rd->targetLength += int(length);
     return 0;
 }
 
@@ -1173,7 +1203,7 @@ int ConnectionPrivate::onHeadersComplete(http_parser *parser)
     d->phase = Body;
     if (d->server)
         d->phaseStart = d->server->now();
-    const QPointer<Connection> guard(d->q);
+    const ConnectionGuard guard(d);
     Q_EMIT d->q->newRequest(request, response);
     if (!guard)
         return 0;
@@ -1231,7 +1261,7 @@ int ConnectionPrivate::onMessageComplete(http_parser *parser)
     d->awaitingContinue = nullptr;
     const QSharedPointer<Request> request = d->currentRequest;
     request->d->successful = true;
-    const QPointer<Connection> guard(d->q);
+    const ConnectionGuard guard(d);
     Q_EMIT request->end();
     if (!guard)
         return 0;

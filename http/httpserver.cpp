@@ -72,10 +72,9 @@ void HttpServerPrivate::keepListenError(const QTcpServer &failed, const QHostAdd
 
 void HttpServerPrivate::addConnection(server::ConnectionPrivate *connection)
 {
-    if (connections.isEmpty()) {
-        coarseNow = clock.elapsed();
+    coarseNow = clock.elapsed();
+    if (connections.isEmpty())
         restartSweep();
-    }
     connection->serverIndex = connections.size();
     connections.append(connection);
 }
@@ -152,13 +151,12 @@ void HttpServerPrivate::flushAll()
                 return;
         }
     }
-    if (connections.isEmpty())
-        return;
-    coarseNow = clock.elapsed();
     if (dirty.isEmpty())
         return;
     const QPointer<HttpServerPrivate> guard(this);
+    // Two lists take turns, so that neither is allocated anew each time.
     QVector<server::ConnectionPrivate *> batch;
+    batch.swap(spare);
     batch.swap(dirty);
     flushing = &batch;
     for (int i = 0; i < batch.size(); ++i) {
@@ -173,6 +171,8 @@ void HttpServerPrivate::flushAll()
         }
     }
     flushing = nullptr;
+    batch.clear(); // keeps its room for the next turn
+    spare.swap(batch);
 }
 
 qint64 HttpServerPrivate::takeHeadBudget(qint64 wanted)

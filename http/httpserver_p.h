@@ -84,6 +84,7 @@ private:
 
     QVector<server::ConnectionPrivate *> connections;
     QVector<server::ConnectionPrivate *> dirty;
+    QVector<server::ConnectionPrivate *> spare;
     QVector<server::ConnectionPrivate *> *flushing = nullptr; // the batch being flushed
     QVector<server::ConnectionPrivate *> budgetWaiters;
     QVector<QPointer<server::Connection>> dead;

@@ -46,13 +46,13 @@ void RequestPrivate::buildUrl() const
     std::call_once(urlBuilt, [this] {
         http_parser_url parts;
         http_parser_url_init(&parts);
-        http_parser_parse_url(target.constData(), size_t(target.size()), method == Request::HTTP_CONNECT, &parts);
+        const char *target = rawHead.constData();
+        http_parser_parse_url(target, size_t(targetLength), method == Request::HTTP_CONNECT, &parts);
         const auto has = [&parts](http_parser_url_fields field) {
             return (parts.field_set & (1 << field)) != 0;
         };
-        const auto text = [&parts, this](http_parser_url_fields field) {
-            return QString::fromLatin1(target.constData() + parts.field_data[field].off,
-                                       parts.field_data[field].len);
+        const auto text = [&parts, target](http_parser_url_fields field) {
+            return QString::fromLatin1(target + parts.field_data[field].off, parts.field_data[field].len);
         };
         // Parts that the target lacks stay unset, so that an origin-form target
         // gives a plain relative URL. The path is taken literally: percent

@@ -50,8 +50,8 @@ public:
     bool successful = false;
     Request *q;
 
-    QByteArray target;   // the request target as received
-    QByteArray rawHead;  // header names and values back to back, Latin-1
+    QByteArray rawHead;  // the request target, then header names and values back to back, Latin-1
+    int targetLength = 0;
     QVarLengthArray<HeaderField, 8> fields;
     // Concurrent readers on several threads must not build twice.
     mutable std::once_flag headersBuilt;
