@@ -107,8 +107,8 @@ bool equalsLower(const char *at, int length, const char *lower)
 // part of a body, small enough that what one read may add to a head stays small.
 const int readChunk = 16 * 1024;
 // Unfinished heads may hold this much per connection before they draw on the
-// server's shared budget.
-const int headAllowance = 4 * 1024;
+// server's shared budget; most requests' heads fit.
+const int headAllowance = 2 * 1024;
 // Above this much unsent output the connection parses no further requests;
 // below the lower mark it goes on.
 const qint64 outputHighWater = 64 * 1024;
@@ -543,7 +543,8 @@ qint64 ConnectionPrivate::headSize() const
 {
     if (!inMessage || headersDone || !currentRequest)
         return 0;
-    return currentRequest->d->rawHead.size();
+    // What the head holds in memory, which grows in steps ahead of its bytes.
+    return currentRequest->d->rawHead.capacity();
 }
 
 void ConnectionPrivate::settleHeadBudget()
@@ -987,7 +988,8 @@ void ConnectionPrivate::expire()
         return;
     const int limit = phaseLimit(server->timeouts);
     const auto note = [this, limit](const char *what) {
-        qCInfo(lcConnection, "Closing the connection from %s port %u: %s within %d ms.",
+        // Debug, not info: under attack these come by the thousand.
+        qCDebug(lcConnection, "Closing the connection from %s port %u: %s within %d ms.",
                qPrintable(socket->peerAddress().toString()), unsigned(socket->peerPort()), what, limit);
     };
     switch (phase) {

@@ -22,7 +22,7 @@ Q_LOGGING_CATEGORY(lcServer, "ch.veltor.http.httpserver")
 namespace {
 
 // Unfinished request heads beyond each connection's small allowance share this much.
-const qint64 headBudgetBytes = 16 * 1024 * 1024;
+const qint64 headBudgetBytes = 12 * 1024 * 1024;
 
 void initLibrary()
 {
