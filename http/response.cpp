@@ -182,10 +182,10 @@ void ResponsePrivate::writeHeaderBlock(QByteArray &head)
 
     if (!userConnection) {
         if (keepAlive && (userContentLength || chunkedDeclared)) {
-            head += "Connection: keep-alive\r\n";
+            head.append("Connection: keep-alive\r\n", 24);
         } else {
             closeAfter = true;
-            head += "Connection: close\r\n";
+            head.append("Connection: close\r\n", 19);
         }
     }
 
@@ -196,9 +196,9 @@ void ResponsePrivate::writeHeaderBlock(QByteArray &head)
         closeAfter = true;
 
     if (!userDate) {
-        head += "Date: ";
+        head.append("Date: ", 6);
         head += httpDate();
-        head += "\r\n";
+        head.append("\r\n", 2);
     }
 }
 
@@ -282,7 +282,7 @@ void Response::writeHead(int statusCode)
     QByteArray &head = out->writable() ? out->outputForHead() : unsent;
     const int before = head.size();
     head.reserve(before + 160 + 48 * d->headers.size());
-    head += "HTTP/1.1 ";
+    head.append("HTTP/1.1 ", 9);
     if (statusCode >= 100 && statusCode <= 999) {
         // The usual three digits, without a temporary array.
         const char digits[] = { char('0' + statusCode / 100), char('0' + statusCode / 10 % 10),
@@ -294,9 +294,9 @@ void Response::writeHead(int statusCode)
     }
     const QLatin1String phrase = reasonPhrase(statusCode);
     head.append(phrase.data(), phrase.size());
-    head += "\r\n";
+    head.append("\r\n", 2);
     d->writeHeaderBlock(head);
-    head += "\r\n";
+    head.append("\r\n", 2);
     if (&head != &unsent)
         out->outputAppended(head.size() - before);
 
