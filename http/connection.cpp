@@ -561,17 +561,15 @@ void ConnectionPrivate::settleHeadBudget()
 
 void ConnectionPrivate::onPeerClosed()
 {
+    // The client is gone, or at least sends no more: what is written goes
+    // out, and the socket closes, which ends a request cut off.
     peerClosed = true;
     updateReading();
-    if (lingering || inMessage || !socket) {
-        // Done draining, or a request cut off: nothing more will come.
-        if (socket)
-            socket->disconnectFromHost();
+    if (!socket)
         return;
-    }
-    // A client may shut down its sending side and still wait for its answers.
-    closeWhenAnswered = true;
-    maybeClose();
+    flush();
+    if (socket && !disconnected)
+        socket->disconnectFromHost();
 }
 
 void ConnectionPrivate::refuseAfterLastMessage(const char *data, qint64 size)
@@ -1041,8 +1039,7 @@ void ConnectionPrivate::onDisconnected()
             server->returnHeadBudget(headCharged);
             headCharged = 0;
         }
-        if (dirty)
-            server->forgetFlush(this);
+        server->forgetFlush(this);
     }
     // The server deletes it when the event loop next turns, which spares the
     // loop a wake-up; without a server, deleteLater() does.

@@ -146,6 +146,7 @@ public:
     HttpServerPrivate *server = nullptr; // the server that sweeps and flushes this connection
     int serverIndex = -1;
     bool dirty = false;                  // output waits for the next flush
+    bool queued = false;                 // in the server's list of connections to flush
 
     // A plain TCP socket on Linux is read straight from its descriptor: that
     // spares the socket's size query and buffer per read, and lets the

@@ -116,13 +116,17 @@ void HttpServerPrivate::flushLater(server::ConnectionPrivate *connection)
         QMetaObject::invokeMethod(connection, [connection] { connection->flush(); }, Qt::QueuedConnection);
         return;
     }
-    dirty.append(connection);
+    if (!connection->queued) {
+        connection->queued = true;
+        dirty.append(connection);
+    }
 }
 
 void HttpServerPrivate::forgetFlush(server::ConnectionPrivate *connection)
 {
-    if (!connection->dirty)
+    if (!connection->queued)
         return;
+    connection->queued = false;
     dirty.removeAll(connection);
     if (flushing)
         std::replace(flushing->begin(), flushing->end(), connection, static_cast<server::ConnectionPrivate *>(nullptr));
@@ -161,6 +165,8 @@ void HttpServerPrivate::flushAll()
     flushing = &batch;
     for (int i = 0; i < batch.size(); ++i) {
         server::ConnectionPrivate *connection = batch.at(i);
+        if (connection)
+            connection->queued = false;
         if (connection && connection->dirty) {
             connection->flush();
             if (!guard)
