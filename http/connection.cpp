@@ -715,6 +715,12 @@ void ConnectionPrivate::flush()
     }
     if (!guard || disconnected)
         return;
+    outputProgressed();
+}
+
+void ConnectionPrivate::outputProgressed()
+{
+    const ConnectionGuard guard(this);
     if ((paused & OutputFull) && unsentBytes() <= outputLowWater) {
         paused &= ~OutputFull;
         resumeInput();
@@ -801,14 +807,8 @@ void ConnectionPrivate::onBytesWritten(qint64 bytes)
         if (!guard || disconnected || tls)
             return;
     }
-    if ((paused & OutputFull) && unsentBytes() <= outputLowWater) {
-        paused &= ~OutputFull;
-        resumeInput();
-        if (!guard || disconnected)
-            return;
-    }
-    maybeClose();
-    if (guard)
+    outputProgressed();
+    if (guard && !disconnected)
         updatePhase();
 }
 

@@ -85,6 +85,7 @@ public:
     void queueOutput(const QByteArray &data);
     void flushLater();
     void flush();
+    void outputProgressed();
     void sendDirect();
     qint64 unsentBytes() const;
     bool allSent() const;
