@@ -162,12 +162,12 @@ void shutdownWriting(qintptr descriptor)
 #endif
 }
 
-// Null once the connection is gone in the middle of a parse.
 // How deep this thread is in the handling of connections' and sockets'
 // signals and events: a connection or a socket may only be deleted at once
 // when none of their code runs below.
 thread_local int connectionCodeDepth = 0;
 
+// Null once the connection is gone in the middle of a parse.
 inline ConnectionPrivate *privateOf(http_parser *parser)
 {
     return static_cast<ConnectionPrivate *>(parser->data);
@@ -283,6 +283,7 @@ ConnectionPrivate::ConnectionPrivate(Connection *q, QTcpSocket *socket)
 ConnectionPrivate::~ConnectionPrivate()
 {
     qCDebug(lcConnection) << "~ConnectionPrivate";
+    destroying = true; // a socket deleted below may still report its disconnection
     for (ConnectionGuard *guard = guards; guard; guard = guard->next)
         guard->gone = true;
     for (Response *response : qAsConst(responses))
@@ -555,7 +556,7 @@ void ConnectionPrivate::settleHeadBudget()
     if (held < headCharged)
         server->returnHeadBudget(headCharged - held);
     else if (held > headCharged)
-        server->takeHeadBudget(-(held - headCharged)); // a read that began in a body
+        server->returnHeadBudget(headCharged - held); // charged beyond the grant: a read that began in a body
     headCharged = held;
 }
 
@@ -743,7 +744,7 @@ void ConnectionPrivate::sendDirect()
             iovec parts[maxSendPieces];
             int count = 0;
             if (!output.isEmpty()) {
-                parts[count].iov_base = output.data();
+                parts[count].iov_base = const_cast<char *>(output.constData()); // may be shared
                 parts[count++].iov_len = size_t(output.size());
             }
             for (int i = 0; i < outputMore.size() && count < maxSendPieces; ++i) {
@@ -988,7 +989,7 @@ void ConnectionPrivate::expire()
     const auto note = [this, limit](const char *what) {
         // Debug, not info: under attack these come by the thousand.
         qCDebug(lcConnection, "Closing the connection from %s port %u: %s within %d ms.",
-               qPrintable(socket->peerAddress().toString()), unsigned(socket->peerPort()), what, limit);
+                qPrintable(socket->peerAddress().toString()), unsigned(socket->peerPort()), what, limit);
     };
     switch (phase) {
     case Head:
@@ -1029,6 +1030,8 @@ void ConnectionPrivate::expire()
 
 void ConnectionPrivate::onDisconnected()
 {
+    if (destroying)
+        return;
     const ConnectionCodeScope scope;
     disconnected = true;
     output.clear();

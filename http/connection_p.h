@@ -187,6 +187,7 @@ public:
     bool peerClosed = false;
     bool lingering = false;
     bool disconnected = false;      // the socket is gone; nothing more is parsed or written
+    bool destroying = false;
 
     Phase phase = Head;
     qint64 phaseStart = 0;
