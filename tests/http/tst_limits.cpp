@@ -13,6 +13,7 @@ private Q_SLOTS:
     void timeouts_data();
     void timeouts();
     void timeoutTurnedOff();
+    void clientTakesNoAnswer();
     void backPressure();
     void gracefulClose();
 };
@@ -123,6 +124,24 @@ void tst_Limits::timeoutTurnedOff()
     QVERIFY(readResponse(slow).endsWith("\r\n\r\nok"));
 }
 
+void tst_Limits::clientTakesNoAnswer()
+{
+    // The answer fills the kernel's buffers and the client reads none of it:
+    // the idle limit ends the connection and frees what it holds.
+    http::HttpServer server;
+    server.setIdleTimeout(200);
+    QVERIFY(server.listen(QHostAddress::LocalHost, 0));
+    Recorder recorder(&server, false);
+    recorder.handler = answerWith(QByteArray(32 * 1024 * 1024, 'x'));
+
+    QTcpSocket client;
+    client.setReadBufferSize(64 * 1024); // the client's Qt socket takes no more than this
+    QVERIFY(connectClient(client, server));
+    client.write("GET / HTTP/1.1\r\nHost: h\r\n\r\n");
+    QTRY_VERIFY(onlyConnection(server));
+    QTRY_VERIFY_WITH_TIMEOUT(server.findChildren<http::server::Connection *>().isEmpty(), 10000);
+}
+
 void tst_Limits::backPressure()
 {
     // Each answer is large, so that the kernel's buffers fill long before the
@@ -174,10 +193,10 @@ void tst_Limits::gracefulClose()
     };
 
     QTcpSocket client;
+    QVERIFY(connectClient(client, server));
     // A small window keeps most of the answer in the server's kernel, where
     // a reset would drop it.
     client.setSocketOption(QAbstractSocket::ReceiveBufferSizeSocketOption, 64 * 1024);
-    QVERIFY(connectClient(client, server));
     client.write("GET /large HTTP/1.1\r\nHost: h\r\n\r\n");
     const QPointer<QTcpSocket> serverSide = acceptedSocket(server);
     QVERIFY(serverSide);
