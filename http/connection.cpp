@@ -1,16 +1,28 @@
 #include "connection.h"
 #include "connection_p.h"
+#include "httpserver_p.h"
 #include "request_p.h"
 #include "response_p.h"
 
+#include <QtCore/QEvent>
 #include <QtCore/QLoggingCategory>
 #include <QtCore/QMetaEnum>
+#include <QtCore/QSocketNotifier>
 #include <QtCore/QVector>
+#include <QtNetwork/QSslSocket>
 
-// Sending straight to the descriptor needs MSG_NOSIGNAL and MSG_DONTWAIT per
-// call, which only Linux has; elsewhere everything goes through the socket.
-#ifdef Q_OS_LINUX
+#include <memory>
+
+#ifdef Q_OS_WIN
+#include <winsock2.h>
+#else
 #include <sys/socket.h>
+#endif
+// Sending and receiving straight through the descriptor needs MSG_NOSIGNAL
+// and MSG_DONTWAIT per call, which only Linux has; elsewhere everything goes
+// through the socket.
+#ifdef Q_OS_LINUX
+#include <cerrno>
 #include <sys/types.h>
 #include <sys/uio.h>
 #endif
@@ -55,27 +67,141 @@ const QString &versionText(unsigned short major, unsigned short minor)
     return other;
 }
 
-// A name or value nearly always comes in one piece; making the string in one
-// go spares the growth path of an append to an empty string.
-inline void appendLatin1(QString &text, const char *at, size_t length)
+// Header names must be tokens: the parser lets a space through, and a front
+// proxy that reads "Content-Length : 5" as another header would frame the
+// message differently.
+bool isToken(const char *at, size_t length)
 {
-    if (text.isEmpty())
-        text = QString::fromLatin1(at, int(length));
-    else
-        text.append(QLatin1String(at, int(length)));
+    static const struct Table {
+        bool token[256] = {};
+        Table()
+        {
+            for (int c = '0'; c <= '9'; ++c)
+                token[c] = true;
+            for (int c = 'a'; c <= 'z'; ++c)
+                token[c] = token[c - 'a' + 'A'] = true;
+            for (const char *c = "!#$%&'*+-.^_`|~"; *c; ++c)
+                token[uchar(*c)] = true;
+        }
+    } table;
+    for (size_t i = 0; i < length; ++i) {
+        if (!table.token[uchar(at[i])])
+            return false;
+    }
+    return true;
 }
 
+bool equalsLower(const char *at, int length, const char *lower)
+{
+    for (int i = 0; i < length; ++i, ++lower) {
+        char c = at[i];
+        if (c >= 'A' && c <= 'Z')
+            c = char(c + ('a' - 'A'));
+        if (!*lower || c != *lower)
+            return false;
+    }
+    return !*lower;
+}
+
+// Reads go in pieces of this size: large enough for any usual head or a good
+// part of a body, small enough that what one read may add to a head stays small.
+const int readChunk = 16 * 1024;
+// Unfinished heads may hold this much per connection before they draw on the
+// server's shared budget; most requests' heads fit.
+const int headAllowance = 2 * 1024;
+// Above this much unsent output the connection parses no further requests;
+// below the lower mark it goes on.
+const qint64 outputHighWater = 64 * 1024;
+const qint64 outputLowWater = 16 * 1024;
 // Pieces of at least this size are sent from where they are, not copied.
 const int largePiece = 16 * 1024;
 // Pieces beyond these few go through the socket's buffer.
 const int maxSendPieces = 16;
+// A closing connection reads and drops what its client still sends for at most this long.
+const int lingerLimit = 30000;
 
+// One read buffer per thread, lent to one reader at a time; a reader inside
+// another's callbacks (a nested event loop) gets one of its own.
+class ReadBuffer
+{
+public:
+    ReadBuffer()
+    {
+        thread_local std::unique_ptr<char[]> shared;
+        thread_local bool busy = false;
+        if (!busy) {
+            if (!shared)
+                shared.reset(new char[readChunk]);
+            data = shared.get();
+            inUse = &busy;
+            busy = true;
+        } else {
+            owned.reset(new char[readChunk]);
+            data = owned.get();
+        }
+    }
+    ~ReadBuffer()
+    {
+        if (inUse)
+            *inUse = false;
+    }
+    char *data;
+
+private:
+    std::unique_ptr<char[]> owned;
+    bool *inUse = nullptr;
+    Q_DISABLE_COPY(ReadBuffer)
+};
+
+void shutdownWriting(qintptr descriptor)
+{
+#ifdef Q_OS_WIN
+    ::shutdown(SOCKET(descriptor), SD_SEND);
+#else
+    ::shutdown(int(descriptor), SHUT_WR);
+#endif
+}
+
+// How deep this thread is in the handling of connections' and sockets'
+// signals and events: a connection or a socket may only be deleted at once
+// when none of their code runs below.
+thread_local int connectionCodeDepth = 0;
+
+// Null once the connection is gone in the middle of a parse.
 inline ConnectionPrivate *privateOf(http_parser *parser)
 {
     return static_cast<ConnectionPrivate *>(parser->data);
 }
 
 } // namespace
+
+ConnectionCodeScope::ConnectionCodeScope()
+{
+    ++connectionCodeDepth;
+}
+
+ConnectionCodeScope::~ConnectionCodeScope()
+{
+    --connectionCodeDepth;
+}
+
+bool ConnectionCodeScope::active()
+{
+    return connectionCodeDepth > 0;
+}
+
+ConnectionGuard::ConnectionGuard(ConnectionPrivate *d)
+    : d(d)
+    , next(d->guards)
+{
+    d->guards = this;
+}
+
+ConnectionGuard::~ConnectionGuard()
+{
+    if (!gone)
+        d->guards = next; // guards live on the stack: this one is the latest
+}
 
 ConnectionPrivate::ConnectionPrivate(Connection *q, QTcpSocket *socket)
     : socket(socket)
@@ -88,24 +214,66 @@ ConnectionPrivate::ConnectionPrivate(Connection *q, QTcpSocket *socket)
     http_parser_init(parser, HTTP_REQUEST);
     parser->data = this;
 
-    parserSettings = new http_parser_settings;
-    http_parser_settings_init(parserSettings);
-    parserSettings->on_message_begin = &ConnectionPrivate::onMessageBegin;
-    parserSettings->on_url = &ConnectionPrivate::onUrl;
-    parserSettings->on_header_field = &ConnectionPrivate::onHeaderField;
-    parserSettings->on_header_value = &ConnectionPrivate::onHeaderValue;
-    parserSettings->on_headers_complete = &ConnectionPrivate::onHeadersComplete;
-    parserSettings->on_body = &ConnectionPrivate::onBody;
-    parserSettings->on_message_complete = &ConnectionPrivate::onMessageComplete;
+    // The callbacks are the same for every connection.
+    static http_parser_settings settings = [] {
+        http_parser_settings callbacks;
+        http_parser_settings_init(&callbacks);
+        callbacks.on_message_begin = &ConnectionPrivate::onMessageBegin;
+        callbacks.on_url = &ConnectionPrivate::onUrl;
+        callbacks.on_header_field = &ConnectionPrivate::onHeaderField;
+        callbacks.on_header_value = &ConnectionPrivate::onHeaderValue;
+        callbacks.on_headers_complete = &ConnectionPrivate::onHeadersComplete;
+        callbacks.on_body = &ConnectionPrivate::onBody;
+        callbacks.on_message_complete = &ConnectionPrivate::onMessageComplete;
+        return callbacks;
+    }();
+    parserSettings = &settings;
+
+    connect(socket, &QTcpSocket::disconnected, this, &ConnectionPrivate::onDisconnected);
+
+    if (auto *tlsSocket = qobject_cast<QSslSocket *>(socket)) {
+        // Encrypted bytes still queued count as unsent; their progress is progress too.
+        tls = true;
+        connect(tlsSocket, &QSslSocket::encryptedBytesWritten, this, [this] { onBytesWritten(0); });
+        if (tlsSocket->mode() != QSslSocket::UnencryptedMode && !tlsSocket->isEncrypted()) {
+            handshaking = true;
+            phase = Handshake;
+            connect(tlsSocket, &QSslSocket::encrypted, this, [this] {
+                handshaking = false;
+                updatePhase();
+            });
+        }
+    }
 
 #ifdef Q_OS_LINUX
     // Only the plain socket: a TLS socket must encrypt what it sends.
     directSend = socket->metaObject() == &QTcpSocket::staticMetaObject;
+    if (directSend) {
+        // The socket's read notifier is the only socket notifier of its engine
+        // so far; its events come here instead, and the socket reads nothing.
+        for (QSocketNotifier *notifier : socket->findChildren<QSocketNotifier *>()) {
+            if (notifier->type() == QSocketNotifier::Read && notifier->socket() == socket->socketDescriptor())
+                readNotifier = notifier;
+        }
+        if (readNotifier) {
+            readNotifier->installEventFilter(this);
+            directRead = true;
+        }
+    }
 #endif
+    if (!directRead) {
+        connect(socket, &QTcpSocket::readyRead, this, &ConnectionPrivate::onReadyRead);
+        watchWrites();
+        // The socket stops taking bytes from the kernel at this much while the
+        // connection reads nothing (output backed up, for instance).
+        socket->setReadBufferSize(4 * readChunk);
+    }
 
-    connect(socket, &QTcpSocket::readyRead, this, &ConnectionPrivate::onReadyRead);
-    connect(socket, &QTcpSocket::disconnected, this, &ConnectionPrivate::onDisconnected);
-    connect(socket, &QTcpSocket::bytesWritten, this, &ConnectionPrivate::onBytesWritten);
+    if (auto *httpServer = qobject_cast<HttpServer *>(q->parent())) {
+        server = HttpServerPrivate::get(httpServer);
+        server->addConnection(this);
+        phaseStart = server->now();
+    }
 
     // A socket handed over late may already hold bytes; readyRead would not repeat them.
     if (socket->bytesAvailable() > 0)
@@ -115,59 +283,534 @@ ConnectionPrivate::ConnectionPrivate(Connection *q, QTcpSocket *socket)
 ConnectionPrivate::~ConnectionPrivate()
 {
     qCDebug(lcConnection) << "~ConnectionPrivate";
+    destroying = true; // a socket deleted below may still report its disconnection
+    for (ConnectionGuard *guard = guards; guard; guard = guard->next)
+        guard->gone = true;
     for (Response *response : qAsConst(responses))
         response->d->onConnectionDestroyed();
     responses.clear();
-    delete parser;
-    delete parserSettings;
+    if (server) {
+        if (headCharged)
+            server->returnHeadBudget(headCharged);
+        server->removeConnection(this);
+    }
+    if (parsing) {
+        // The parse below this destructor finishes and frees the parser.
+        parser->data = nullptr;
+    } else {
+        delete parser;
+    }
     // The socket is of no use without its connection; release it now rather
     // than with the listening object, so that long-running servers stay flat.
+    // At once when no code of the socket can be running (the usual deferred
+    // deletion), which spares the event loop a wake-up.
     if (socket) {
-        socket->disconnect(this);
-        socket->deleteLater();
+        if (ConnectionCodeScope::active()) {
+            socket->disconnect(this);
+            if (readNotifier)
+                readNotifier->removeEventFilter(this);
+            socket->deleteLater();
+        } else {
+            delete socket;
+        }
     }
 }
+
+// ---------------------------------------------------------------- input
 
 void ConnectionPrivate::onReadyRead()
 {
-    const bool wasReading = reading;
-    reading = true;
-    while (!disconnected && socket && socket->bytesAvailable() > 0) {
-        const qint64 available = socket->bytesAvailable();
-        readBuffer.resize(int(qMin<qint64>(available, 1 << 20)));
-        const qint64 read = socket->read(readBuffer.data(), readBuffer.size());
+    const ConnectionCodeScope scope;
+    if (disconnected || !socket)
+        return;
+    if (parsing) {
+        // A nested event loop inside a handler: the bytes wait in the socket.
+        paused |= Nested;
+        return;
+    }
+    const ConnectionGuard guard(this);
+    ReadBuffer buffer;
+    while (!paused && !disconnected && socket && socket->bytesAvailable() > 0) {
+        const qint64 read = socket->read(buffer.data, qMin<qint64>(socket->bytesAvailable(), readChunk));
         if (read <= 0)
             break;
-        // The parsed count is of no interest: after an error the parser refuses everything.
-        http_parser_execute(parser, parserSettings, readBuffer.constData(), size_t(read));
+        receive(buffer.data, read);
+        if (!guard)
+            return;
     }
-    reading = wasReading;
-    if (!reading)
-        sendOutput();
+    // Reading through the socket may have switched its notifier on again.
+    if (directRead)
+        updateReading();
+    flush();
+    if (guard)
+        updatePhase();
+}
 
-    const http_errno error = HTTP_PARSER_ERRNO(parser);
-    if (error != HPE_OK) {
-        Q_EMIT q->parseError(QString::fromLatin1(http_errno_name(error)),
-                             QString::fromLatin1(http_errno_description(error)));
+bool ConnectionPrivate::eventFilter(QObject *watched, QEvent *event)
+{
+    if (watched == readNotifier && event->type() == QEvent::SockAct) {
+        const ConnectionCodeScope scope;
+        onReadable();
+        return true;
+    }
+    return QObject::eventFilter(watched, event);
+}
+
+void ConnectionPrivate::onReadable()
+{
+#ifdef Q_OS_LINUX
+    if (disconnected || !socket)
+        return;
+    if (parsing) {
+        paused |= Nested;
+        updateReading();
+        return;
+    }
+    if (socket->bytesAvailable() > 0) {
+        onReadyRead(); // bytes the socket took before the connection did come first
+        if (disconnected || !socket || paused)
+            return;
+    }
+    const ConnectionGuard guard(this);
+    const int descriptor = int(socket->socketDescriptor());
+    ReadBuffer buffer;
+    // A few reads per notification at most, so that one busy client cannot
+    // starve the others.
+    for (int round = 0; round < 4 && !paused; ++round) {
+        const qint64 limit = readLimit();
+        if (limit <= 0)
+            break;
+        const ssize_t read = ::recv(descriptor, buffer.data, size_t(limit), MSG_DONTWAIT);
+        if (read > 0) {
+            lastReadFull = read == limit;
+            receive(buffer.data, read);
+            if (!guard)
+                return;
+            settleHeadBudget();
+            if (!lastReadFull || disconnected || !socket)
+                break;
+            continue;
+        }
+        if (read == 0) {
+            onPeerClosed();
+            break;
+        }
+        if (errno == EINTR)
+            continue;
+        if (errno != EAGAIN && errno != EWOULDBLOCK && socket) {
+            // Reset by the peer, for instance: the socket reports it as it would.
+            socket->abort();
+        }
+        break;
+    }
+    if (!guard || disconnected)
+        return;
+    flush();
+    if (guard)
+        updatePhase();
+#endif
+}
+
+void ConnectionPrivate::receive(const char *data, qint64 size)
+{
+    if (failed)
+        return; // dropped while the connection closes
+    if (afterLast) {
+        refuseAfterLastMessage(data, size);
+        return;
+    }
+    if (closing && !inMessage) {
+        strayInput = true; // nobody answers further requests
+        return;
+    }
+    process(data, size);
+}
+
+void ConnectionPrivate::process(const char *data, qint64 size)
+{
+    const ConnectionGuard guard(this);
+    parsing = true;
+    while (size > 0 && guard && !disconnected) {
+        bufferStart = data;
+        bufferEnd = data + size;
+        // The two bytes after a chunk's data, when the chunk ended a read early.
+        for (qint64 at = 0; crlfToCheck > 0 && at < size; ++at, --crlfToCheck) {
+            if (data[at] != (crlfToCheck == 2 ? '\r' : '\n')) {
+                parsing = false;
+                onParseError(HPE_STRICT);
+                return;
+            }
+        }
+        // A handler may delete the server, and this connection with it, while
+        // the parser runs; the parser then finishes on its own.
+        http_parser *const running = parser;
+        const size_t parsed = http_parser_execute(running, parserSettings, data, size_t(size));
+        if (!guard) {
+            delete running;
+            return;
+        }
+        const http_errno error = HTTP_PARSER_ERRNO(parser);
+        if (error == HPE_PAUSED) {
+            http_parser_pause(parser, 0);
+            data += parsed;
+            size -= qint64(parsed);
+            if (afterLast) {
+                refuseAfterLastMessage(data, size);
+                break;
+            }
+            if (closing) {
+                strayInput = strayInput || size > 0;
+                break;
+            }
+            if (paused & OutputFull) {
+                // Send what the answers so far produced; if the client takes
+                // it, go on at once, else keep the rest for later.
+                flush();
+                if (!guard || disconnected)
+                    return;
+                if (unsentBytes() > outputLowWater) {
+                    pendingInput = QByteArray(data, int(size));
+                    updateReading();
+                    break;
+                }
+                paused &= ~OutputFull;
+            }
+            continue;
+        }
+        if (error != HPE_OK) {
+            onParseError(ownError ? ownErrno : error);
+            break;
+        }
+        // An upgrade (or CONNECT) ends the message after its head; the rest of
+        // the read is not HTTP and is dropped.
+        break;
+    }
+    if (!guard)
+        return;
+    parsing = false;
+    if (paused & Nested) {
+        paused &= ~Nested;
+        if (directRead)
+            updateReading();
+        else
+            QMetaObject::invokeMethod(this, [this] { onReadyRead(); }, Qt::QueuedConnection);
     }
 }
 
-void ConnectionPrivate::onDisconnected()
+void ConnectionPrivate::resumeInput()
 {
-    disconnected = true;
-    output.clear();
-    outputMore.clear();
-    q->deleteLater();
-    // Releases a receiver waiting for the rest of a cut-off message.
-    if (currentRequest && !currentRequest->d->successful) {
+    if (parsing || disconnected || !socket)
+        return;
+    if (!pendingInput.isEmpty()) {
+        QByteArray input;
+        input.swap(pendingInput);
+        receive(input.constData(), input.size());
+        if (disconnected || paused)
+            return;
+    }
+    updateReading();
+    if (!directRead && socket && socket->bytesAvailable() > 0)
+        QMetaObject::invokeMethod(this, [this] { onReadyRead(); }, Qt::QueuedConnection);
+}
+
+void ConnectionPrivate::updateReading()
+{
+    if (!readNotifier)
+        return;
+    const bool want = !disconnected && socket && !peerClosed && (!paused || (lingering && !(paused & Nested)));
+    if (readNotifier->isEnabled() != want)
+        readNotifier->setEnabled(want);
+}
+
+qint64 ConnectionPrivate::readLimit()
+{
+    // Bodies and bytes that are dropped are not kept; only a head is.
+    if (!server || lingering || failed || afterLast || (inMessage && headersDone))
+        return readChunk;
+    const qint64 free = qMax<qint64>(0, headAllowance - headSize());
+    if (free >= readChunk)
+        return readChunk;
+    const qint64 granted = server->takeHeadBudget(readChunk - free);
+    headCharged += granted;
+    if (free + granted == 0) {
+        paused |= HeadBudget;
+        server->waitForHeadBudget(this);
+        updateReading();
+    }
+    return free + granted;
+}
+
+qint64 ConnectionPrivate::headSize() const
+{
+    if (!inMessage || headersDone || !currentRequest)
+        return 0;
+    // What the head holds in memory, which grows in steps ahead of its bytes.
+    return currentRequest->d->rawHead.capacity();
+}
+
+void ConnectionPrivate::settleHeadBudget()
+{
+    if (!server)
+        return;
+    const qint64 held = qMax<qint64>(0, headSize() - headAllowance);
+    if (held < headCharged)
+        server->returnHeadBudget(headCharged - held);
+    else if (held > headCharged)
+        server->returnHeadBudget(headCharged - held); // charged beyond the grant: a read that began in a body
+    headCharged = held;
+}
+
+void ConnectionPrivate::onPeerClosed()
+{
+    // The client is gone, or at least sends no more: what is written goes
+    // out, and the socket closes, which ends a request cut off.
+    peerClosed = true;
+    updateReading();
+    if (!socket)
+        return;
+    flush();
+    if (socket && !disconnected)
+        socket->disconnectFromHost();
+}
+
+void ConnectionPrivate::refuseAfterLastMessage(const char *data, qint64 size)
+{
+    // Bare line ends after the last message are tolerated, as the parser would.
+    for (qint64 i = 0; i < size; ++i) {
+        if (data[i] == '\r' || data[i] == '\n')
+            continue;
+        strayInput = true;
+        if (HTTP_PARSER_ERRNO(parser) == HPE_OK) {
+            parser->http_errno = HPE_CLOSED_CONNECTION;
+            Q_EMIT q->parseError(QString::fromLatin1(http_errno_name(HPE_CLOSED_CONNECTION)),
+                                 QString::fromLatin1(http_errno_description(HPE_CLOSED_CONNECTION)));
+        }
+        return;
+    }
+}
+
+void ConnectionPrivate::onParseError(http_errno error)
+{
+    failed = true;
+    parser->http_errno = error;
+    const ConnectionGuard guard(this);
+    if (refusal.isEmpty()) {
+        Q_EMIT q->parseError(QString::fromLatin1(http_errno_name(error)),
+                             QString::fromLatin1(http_errno_description(error)));
+        if (!guard)
+            return;
+    }
+    if (inMessage && dispatched) {
+        // The body of a request that a handler already has broke off: release
+        // the handler, and close once it has answered.
+        inMessage = false;
         const QSharedPointer<Request> request = currentRequest;
         Q_EMIT request->end();
+        if (!guard)
+            return;
+        closeWhenAnswered = true;
+    } else {
+        const QByteArray text = refusal.isEmpty() ? QByteArray(http_errno_description(error)) : refusal;
+        refuseRequest(400, text);
+    }
+    maybeClose();
+}
+
+void ConnectionPrivate::refuseRequest(int status, const QByteArray &reason)
+{
+    inMessage = false;
+    errorStatus = status;
+    errorText = reason;
+    closeWhenAnswered = true;
+}
+
+// ---------------------------------------------------------------- output
+
+QByteArray &ConnectionPrivate::outputForHead()
+{
+    if (outputMore.isEmpty())
+        return output;
+    // A head after a large piece: a small piece of its own.
+    if (outputMore.last().size() >= largePiece)
+        outputMore.append(QByteArray());
+    return outputMore.last();
+}
+
+void ConnectionPrivate::outputAppended(int bytes)
+{
+    bytesQueued += bytes;
+    flushLater();
+}
+
+void ConnectionPrivate::queueOutput(const QByteArray &data)
+{
+    if (data.isEmpty())
+        return;
+    QByteArray &last = outputMore.isEmpty() ? output : outputMore.last();
+    if (data.size() >= largePiece && !last.isEmpty())
+        outputMore.append(data); // sent from where it is
+    else if (last.isEmpty() && data.size() >= largePiece)
+        last = data;
+    else
+        last += data;
+    bytesQueued += data.size();
+    flushLater();
+}
+
+void ConnectionPrivate::flushLater()
+{
+    if (dirty)
+        return;
+    dirty = true;
+    // Output leaves before the event loop waits again, so that a handler
+    // that waits in a nested loop for allBytesWritten gets it.
+    if (server)
+        server->flushLater(this);
+    else
+        QMetaObject::invokeMethod(this, [this] { flush(); }, Qt::QueuedConnection);
+}
+
+qint64 ConnectionPrivate::unsentBytes() const
+{
+    qint64 bytes = output.size();
+    for (const QByteArray &piece : outputMore)
+        bytes += piece.size();
+    if (socket && !disconnected)
+        bytes += socket->bytesToWrite();
+    return bytes;
+}
+
+bool ConnectionPrivate::allSent() const
+{
+    if (!output.isEmpty() || !outputMore.isEmpty())
+        return false;
+    if (!socket || disconnected)
+        return true;
+    // A TLS socket reports its buffers empty before it has encrypted what it
+    // was given; only its bytesWritten tells.
+    if (bytesQueued != bytesConfirmed || socket->bytesToWrite() > 0)
+        return false;
+    return !tls || static_cast<QSslSocket *>(socket.data())->encryptedBytesToWrite() == 0;
+}
+
+void ConnectionPrivate::flush()
+{
+    const ConnectionCodeScope scope;
+    dirty = false;
+    if (disconnected || !socket) {
+        output.clear();
+        outputMore.clear();
+        return;
+    }
+    const ConnectionGuard guard(this);
+    if (!output.isEmpty() || !outputMore.isEmpty()) {
+        if (directSend)
+            sendDirect();
+        else {
+            socket->write(output);
+            for (const QByteArray &piece : qAsConst(outputMore))
+                socket->write(piece);
+            output.clear();
+            outputMore.clear();
+        }
+    }
+    if (!guard || disconnected)
+        return;
+    outputProgressed();
+}
+
+void ConnectionPrivate::outputProgressed()
+{
+    const ConnectionGuard guard(this);
+    if ((paused & OutputFull) && unsentBytes() <= outputLowWater) {
+        paused &= ~OutputFull;
+        resumeInput();
+        if (!guard || disconnected)
+            return;
+    }
+    maybeClose();
+}
+
+void ConnectionPrivate::sendDirect()
+{
+    qint64 sent = 0;
+#ifdef Q_OS_LINUX
+    if (socket->bytesToWrite() == 0 && socket->state() == QAbstractSocket::ConnectedState) {
+        const int descriptor = int(socket->socketDescriptor());
+        ssize_t n;
+        if (outputMore.isEmpty()) {
+            n = ::send(descriptor, output.constData(), size_t(output.size()), MSG_NOSIGNAL | MSG_DONTWAIT);
+        } else {
+            iovec parts[maxSendPieces];
+            int count = 0;
+            if (!output.isEmpty()) {
+                parts[count].iov_base = const_cast<char *>(output.constData()); // may be shared
+                parts[count++].iov_len = size_t(output.size());
+            }
+            for (int i = 0; i < outputMore.size() && count < maxSendPieces; ++i) {
+                parts[count].iov_base = const_cast<char *>(outputMore.at(i).constData());
+                parts[count++].iov_len = size_t(outputMore.at(i).size());
+            }
+            msghdr message = {};
+            message.msg_iov = parts;
+            message.msg_iovlen = size_t(count);
+            n = ::sendmsg(descriptor, &message, MSG_NOSIGNAL | MSG_DONTWAIT);
+        }
+        if (n > 0)
+            sent = n;
+    }
+#endif
+    // The socket keeps what the kernel did not take, and reports errors its own way.
+    qint64 skip = sent;
+    const auto rest = [this, &skip](const QByteArray &piece) {
+        if (skip >= piece.size()) {
+            skip -= piece.size();
+            return;
+        }
+        watchWrites();
+        socket->write(piece.constData() + skip, piece.size() - skip);
+        skip = 0;
+    };
+    rest(output);
+    for (const QByteArray &piece : qAsConst(outputMore))
+        rest(piece);
+    // The buffer is kept for the next answer unless it grew large.
+    if (output.capacity() > 64 * 1024)
+        output = QByteArray();
+    else
+        output.resize(0);
+    outputMore.clear();
+    if (sent > 0) {
+        if (phase == Sending && server)
+            phaseStart = server->now();
+        confirmWritten(sent);
+    }
+}
+
+void ConnectionPrivate::watchWrites()
+{
+    if (!watchingWrites) {
+        watchingWrites = true;
+        connect(socket, &QTcpSocket::bytesWritten, this, &ConnectionPrivate::onBytesWritten);
     }
 }
 
 void ConnectionPrivate::onBytesWritten(qint64 bytes)
 {
-    confirmWritten(bytes);
+    const ConnectionCodeScope scope;
+    const ConnectionGuard guard(this);
+    if (bytes > 0) {
+        if (phase == Sending && server)
+            phaseStart = server->now();
+        confirmWritten(bytes);
+        // A TLS socket reports its bytes before it hands their encrypted form
+        // to the kernel; its encryptedBytesWritten comes back here once it has.
+        if (!guard || disconnected || tls)
+            return;
+    }
+    outputProgressed();
+    if (guard && !disconnected)
+        updatePhase();
 }
 
 void ConnectionPrivate::confirmWritten(qint64 bytes)
@@ -176,216 +819,365 @@ void ConnectionPrivate::confirmWritten(qint64 bytes)
     if (bytesConfirmed == bytesQueued) {
         bytesConfirmed = 0;
         bytesQueued = 0;
+        const ConnectionGuard guard(this);
         Q_EMIT q->allBytesWritten();
         // A receiver may drop any response, so each is looked up again first.
         const QVector<Response *> relays = responses;
         for (Response *response : relays) {
+            if (!guard)
+                return;
             if (responses.contains(response))
                 Q_EMIT response->allBytesWritten();
         }
     }
 }
 
+void ConnectionPrivate::writeErrorResponse(int status, const QByteArray &text)
+{
+    const QByteArray body = text + '\n';
+    const QLatin1String phrase = reasonPhrase(status);
+    QByteArray &head = outputForHead();
+    const int before = head.size();
+    head += "HTTP/1.1 " + QByteArray::number(status) + ' ' + QByteArray(phrase.data(), phrase.size())
+            + "\r\nContent-Type: text/plain\r\nContent-Length: " + QByteArray::number(body.size())
+            + "\r\nConnection: close\r\nDate: " + httpDate() + "\r\n\r\n" + body;
+    outputAppended(head.size() - before);
+    closing = true;
+    answerDelimited = true;
+}
+
+// ---------------------------------------------------------------- responses
+
+void ConnectionPrivate::addResponse(Response *response)
+{
+    responses.append(response);
+    ++openResponses;
+}
+
+void ConnectionPrivate::removeResponse(Response *response)
+{
+    responses.removeOne(response);
+    if (awaitingContinue == response)
+        awaitingContinue = nullptr;
+    if (!response->d->finished) {
+        // Dropped unanswered: its client waits until the connection times out.
+        --openResponses;
+        if (!parsing) {
+            maybeClose();
+            updatePhase();
+        }
+    }
+}
+
 void ConnectionPrivate::onResponseDone(Response *response)
 {
-    // Sending now saves a round through the event loop for the socket's
-    // write notification, which is most of the cost of a small answer.
-    sendOutput();
-    if (!response->d->closeAfter) {
-        if (!disconnected && socket && !directSend)
-            socket->flush();
+    --openResponses;
+    if (awaitingContinue == response)
+        awaitingContinue = nullptr;
+    // The connection closes once the answer is out; requests already received
+    // are parsed to their end first, so that a complete one ends successfully.
+    if (response->d->closeAfter)
+        closing = true;
+    answerDelimited = response->d->userContentLength || response->d->chunkedDeclared;
+    if (!parsing)
+        maybeClose();
+    flushLater();
+}
+
+bool ConnectionPrivate::answersBeforeContinue(const Response *response) const
+{
+    return awaitingContinue == response;
+}
+
+// ---------------------------------------------------------------- closing and time limits
+
+void ConnectionPrivate::maybeClose()
+{
+    if (disconnected || !socket || lingering)
+        return;
+    if (closeWhenAnswered && openResponses == 0) {
+        closeWhenAnswered = false;
+        if (errorStatus) {
+            writeErrorResponse(errorStatus, errorText);
+            errorStatus = 0;
+            return; // the flush of that answer comes back here
+        }
+        closing = true;
+    }
+    if (closing && !dirty && allSent())
+        startClose();
+}
+
+void ConnectionPrivate::startClose()
+{
+    if (parsing) {
+        flushLater(); // once the parse returns
         return;
     }
-    // Whatever follows on this connection could not be answered any more.
-    closing = true;
-    if (!disconnected && socket)
+    // Closing with unread bytes in the kernel would make it reset the
+    // connection, and the client could lose the end of its answer; so when
+    // more may come, shut down sending and drain for a while. Only a client
+    // that said its request was the last sends nothing more.
+    const bool moreMayCome = !afterLast || inMessage || failed || strayInput || !pendingInput.isEmpty()
+                             || lastReadFull || (!directRead && socket->bytesAvailable() > 0);
+    // Qt offers no half-close of a TLS stream: there the client ends the
+    // connection, which it can once the answer's length is known.
+    if (peerClosed || !moreMayCome || (tls && !answerDelimited)) {
         socket->disconnectFromHost();
-}
-
-void ConnectionPrivate::queueOutput(const QByteArray &data)
-{
-    QByteArray &last = outputMore.isEmpty() ? output : outputMore.last();
-    if (last.isEmpty() || (last.size() < largePiece && data.size() < largePiece))
-        last += data; // the first piece is shared, not copied
-    else if (!data.isEmpty())
-        outputMore.append(data);
-    bytesQueued += data.size();
-    // Inside onReadyRead the output goes when the parse returns; elsewhere it
-    // must not wait for a response's end, which may never come.
-    if (!reading && !sendQueued) {
-        sendQueued = true;
-        QMetaObject::invokeMethod(this, [this] { sendOutput(); }, Qt::QueuedConnection);
-    }
-}
-
-void ConnectionPrivate::sendOutput()
-{
-    sendQueued = false;
-    if (output.isEmpty() || disconnected || !socket)
-        return;
-    if (!outputMore.isEmpty()) {
-        sendPieces();
         return;
     }
-    const QByteArray data = output;
-    output = QByteArray();
-    qint64 sent = 0;
-#ifdef Q_OS_LINUX
-    if (directSend && socket->bytesToWrite() == 0 && socket->state() == QAbstractSocket::ConnectedState) {
-        const ssize_t n = ::send(int(socket->socketDescriptor()), data.constData(), size_t(data.size()),
-                                 MSG_NOSIGNAL | MSG_DONTWAIT);
-        if (n > 0)
-            sent = n;
-    }
-#endif
-    // The socket keeps what the kernel did not take, and reports errors its own way.
-    if (sent < data.size())
-        socket->write(data.constData() + sent, data.size() - sent);
-    if (sent > 0)
-        confirmWritten(sent);
+    lingering = true;
+    if (!tls)
+        shutdownWriting(socket->socketDescriptor());
+    paused &= ~(OutputFull | HeadBudget);
+    pendingInput.clear();
+    updatePhase();
+    updateReading();
+    if (!directRead && socket->bytesAvailable() > 0)
+        QMetaObject::invokeMethod(this, [this] { onReadyRead(); }, Qt::QueuedConnection);
 }
 
-void ConnectionPrivate::sendPieces()
+void ConnectionPrivate::updatePhase()
 {
-    QVector<QByteArray> pieces;
-    pieces.swap(outputMore);
-    pieces.prepend(output);
-    output = QByteArray();
-    qint64 sent = 0;
-#ifdef Q_OS_LINUX
-    if (directSend && socket->bytesToWrite() == 0 && socket->state() == QAbstractSocket::ConnectedState) {
-        iovec parts[maxSendPieces];
-        const int count = qMin(pieces.size(), maxSendPieces);
-        for (int i = 0; i < count; ++i) {
-            parts[i].iov_base = const_cast<char *>(pieces.at(i).constData());
-            parts[i].iov_len = size_t(pieces.at(i).size());
-        }
-        msghdr message = {};
-        message.msg_iov = parts;
-        message.msg_iovlen = size_t(count);
-        const ssize_t n = ::sendmsg(int(socket->socketDescriptor()), &message, MSG_NOSIGNAL | MSG_DONTWAIT);
-        if (n > 0)
-            sent = n;
+    if (!server || disconnected)
+        return;
+    Phase next;
+    if (lingering)
+        next = Lingering;
+    else if (handshaking)
+        next = Handshake;
+    else if (inMessage)
+        next = headersDone ? Body : Head;
+    else if (openResponses > 0 || closeWhenAnswered)
+        next = Waiting;
+    else if (!allSent())
+        next = Sending;
+    else
+        next = messages == 0 && !closing ? Head : Idle;
+    if (next != phase) {
+        phase = next;
+        phaseStart = server->now();
     }
-#endif
-    qint64 skip = sent;
-    for (const QByteArray &piece : qAsConst(pieces)) {
-        if (skip >= piece.size()) {
-            skip -= piece.size();
-            continue;
-        }
-        socket->write(piece.constData() + skip, piece.size() - skip);
-        skip = 0;
-    }
-    if (sent > 0)
-        confirmWritten(sent);
 }
 
-void ConnectionPrivate::storePendingHeader()
+int ConnectionPrivate::phaseLimit(const ConnectionTimeouts &timeouts) const
 {
-    pendingHeaders.insert(std::move(pendingField).toLower(), pendingValue);
-    pendingField = QString();
-    pendingValue = QString();
-    valueSeen = false;
+    switch (phase) {
+    case Handshake:
+        return timeouts.handshake;
+    case Head:
+        return timeouts.head;
+    case Body:
+        return timeouts.body;
+    case Idle:
+    case Sending:
+        return timeouts.idle;
+    case Lingering:
+        return timeouts.body > 0 ? qMin(timeouts.body, lingerLimit) : lingerLimit;
+    case Waiting:
+        break;
+    }
+    return 0;
 }
+
+void ConnectionPrivate::expire()
+{
+    const ConnectionCodeScope scope;
+    if (disconnected || !socket)
+        return;
+    const int limit = phaseLimit(server->timeouts);
+    const auto note = [this, limit](const char *what) {
+        // Debug, not info: under attack these come by the thousand.
+        qCDebug(lcConnection, "Closing the connection from %s port %u: %s within %d ms.",
+                qPrintable(socket->peerAddress().toString()), unsigned(socket->peerPort()), what, limit);
+    };
+    switch (phase) {
+    case Head:
+        if (!inMessage) {
+            qCDebug(lcConnection, "Closing a connection that sent no request within %d ms.", limit);
+            socket->abort();
+            return;
+        }
+        note("no complete request head");
+        if (openResponses == 0 && allSent()) {
+            // The parser is stopped where it is; the client learns why.
+            failed = true;
+            refuseRequest(408, "The request head did not arrive in time.");
+            maybeClose();
+            return;
+        }
+        break;
+    case Handshake:
+        note("no TLS handshake");
+        break;
+    case Body:
+        note("no request body data");
+        break;
+    case Sending:
+        note("the client took none of its answer");
+        break;
+    case Idle:
+        qCDebug(lcConnection, "Closing an idle connection after %d ms.", limit);
+        break;
+    case Lingering:
+        qCDebug(lcConnection, "Closing a connection whose client still sent data %d ms after its answer.", limit);
+        break;
+    case Waiting:
+        return;
+    }
+    socket->abort();
+}
+
+void ConnectionPrivate::onDisconnected()
+{
+    if (destroying)
+        return;
+    const ConnectionCodeScope scope;
+    disconnected = true;
+    output.clear();
+    outputMore.clear();
+    pendingInput.clear();
+    if (server) {
+        if (headCharged) {
+            server->returnHeadBudget(headCharged);
+            headCharged = 0;
+        }
+        server->forgetFlush(this);
+    }
+    // The server deletes it when the event loop next turns, which spares the
+    // loop a wake-up; without a server, deleteLater() does.
+    if (server)
+        server->deleteLater(q);
+    else
+        q->deleteLater();
+    // Releases a receiver waiting for the rest of a cut-off message.
+    if (currentRequest && !currentRequest->d->successful && (inMessage || !dispatched)) {
+        inMessage = false;
+        const QSharedPointer<Request> request = currentRequest;
+        Q_EMIT request->end();
+    }
+}
+
+// ---------------------------------------------------------------- parser callbacks
 
 int ConnectionPrivate::onMessageBegin(http_parser *parser)
 {
     ConnectionPrivate *d = privateOf(parser);
-    d->skipMessage = d->closing || d->disconnected;
-    if (d->skipMessage)
+    if (!d)
+        return -1;
+    if (d->closing || d->disconnected) {
+        // Nobody answers requests after a closing answer.
+        http_parser_pause(parser, 1);
         return 0;
-    d->pendingHeaders.clear();
-    d->urlBuffer.resize(0); // keeps the reserved capacity
-    if (d->urlBuffer.capacity() < 128)
-        d->urlBuffer.reserve(128);
-    // One allocation for the object and its reference count.
+    }
+    d->inMessage = true;
+    d->headersDone = false;
+    d->dispatched = false;
+    d->valueStarted = false;
+    d->hostFields = 0;
+    d->expectField = -1;
+    ++d->messages;
+    if (d->phase != Head && d->server) {
+        d->phase = Head;
+        d->phaseStart = d->server->now();
+    }
+    // One allocation for the object and its reference count, one for the
+    // whole head as it comes.
     d->currentRequest = QSharedPointer<Request>::create(d->q, nullptr);
+    d->currentRequest->d->rawHead.reserve(256);
     return 0;
 }
 
 int ConnectionPrivate::onUrl(http_parser *parser, const char *at, size_t length)
 {
     ConnectionPrivate *d = privateOf(parser);
-    if (!d->skipMessage)
-        d->urlBuffer.append(at, int(length));
+    if (!d)
+        return -1;
+    RequestPrivate *rd = d->currentRequest->d;
+    rd->rawHead.append(at, int(length));
+    rd->targetLength += int(length);
     return 0;
+}
+
+void ConnectionPrivate::noteHeaderName()
+{
+    const RequestPrivate *rd = currentRequest->d;
+    const HeaderField &field = rd->fields.last();
+    const char *name = rd->rawHead.constData() + field.nameAt;
+    if (field.nameLength == 4 && equalsLower(name, 4, "host"))
+        ++hostFields;
+    else if (field.nameLength == 6 && equalsLower(name, 6, "expect"))
+        expectField = rd->fields.size() - 1;
 }
 
 int ConnectionPrivate::onHeaderField(http_parser *parser, const char *at, size_t length)
 {
     ConnectionPrivate *d = privateOf(parser);
-    if (d->skipMessage)
-        return 0;
-    // A new name after a value closes the previous pair, even when that value
-    // was empty; a name split across reads arrives as consecutive fragments.
-    if (d->valueSeen)
-        d->storePendingHeader();
-    appendLatin1(d->pendingField, at, length);
+    if (!d)
+        return -1;
+    if (!isToken(at, length)) {
+        d->ownError = true;
+        d->ownErrno = HPE_INVALID_HEADER_TOKEN;
+        return -1;
+    }
+    RequestPrivate *rd = d->currentRequest->d;
+    // A new name after a value starts the next line, even when that value was
+    // empty; a name split across reads arrives as consecutive fragments.
+    if (d->valueStarted || rd->fields.isEmpty()) {
+        rd->fields.append(HeaderField{ rd->rawHead.size(), 0, 0, 0 });
+        d->valueStarted = false;
+    }
+    rd->rawHead.append(at, int(length));
+    rd->fields.last().nameLength += int(length);
     return 0;
 }
 
 int ConnectionPrivate::onHeaderValue(http_parser *parser, const char *at, size_t length)
 {
     ConnectionPrivate *d = privateOf(parser);
-    if (d->skipMessage)
-        return 0;
-    appendLatin1(d->pendingValue, at, length);
-    d->valueSeen = true;
+    if (!d)
+        return -1;
+    RequestPrivate *rd = d->currentRequest->d;
+    HeaderField &field = rd->fields.last();
+    if (!d->valueStarted) {
+        d->valueStarted = true;
+        field.valueAt = rd->rawHead.size();
+        d->noteHeaderName();
+    } else if (at != d->bufferStart || !d->valueEndedAtBufferEnd) {
+        // A value going on in a folded line: proxies join or split such lines
+        // differently, so it is refused like a bad name.
+        d->ownError = true;
+        d->ownErrno = HPE_INVALID_HEADER_TOKEN;
+        return -1;
+    }
+    rd->rawHead.append(at, int(length));
+    field.valueLength += int(length);
+    d->valueEndedAtBufferEnd = at + length == d->bufferEnd;
     return 0;
 }
 
 int ConnectionPrivate::onHeadersComplete(http_parser *parser)
 {
     ConnectionPrivate *d = privateOf(parser);
-    if (d->skipMessage || d->disconnected)
+    if (!d)
+        return -1;
+    if (d->disconnected)
         return 0;
 
     const QSharedPointer<Request> request = d->currentRequest;
     RequestPrivate *rd = request->d;
     rd->method = methodFromParser(parser->method);
     rd->httpVersion = versionText(parser->http_major, parser->http_minor);
+    d->headersDone = true;
+    d->valueStarted = false;
+    d->settleHeadBudget();
 
-    http_parser_url parts;
-    http_parser_url_init(&parts);
-    http_parser_parse_url(d->urlBuffer.constData(), size_t(d->urlBuffer.size()),
-                          rd->method == Request::HTTP_CONNECT, &parts);
-    const auto has = [&parts](http_parser_url_fields field) {
-        return (parts.field_set & (1 << field)) != 0;
-    };
-    const auto text = [&parts, d](http_parser_url_fields field) {
-        return QString::fromLatin1(d->urlBuffer.constData() + parts.field_data[field].off,
-                                   parts.field_data[field].len);
-    };
-    // Parts that the target lacks stay unset, so that an origin-form target
-    // gives a plain relative URL. The path is taken literally: percent
-    // sequences stay as the client sent them.
-    QUrl &url = rd->url;
-    if (has(UF_SCHEMA))
-        url.setScheme(text(UF_SCHEMA));
-    if (has(UF_HOST))
-        url.setHost(text(UF_HOST), QUrl::DecodedMode);
-    if (has(UF_PATH)) {
-        // Decoded mode only escapes each '%'; a path without one skips that copy.
-        const QString path = text(UF_PATH);
-        url.setPath(path, path.contains(QLatin1Char('%')) ? QUrl::DecodedMode : QUrl::TolerantMode);
+    const bool http11 = parser->http_major > 1 || (parser->http_major == 1 && parser->http_minor >= 1);
+    if (http11 && d->hostFields != 1) {
+        d->refusal = "An HTTP/1.1 request needs exactly one Host header.";
+        qCDebug(lcConnection, "Refused a request with %d Host headers.", int(d->hostFields));
+        return -1;
     }
-    if (has(UF_QUERY))
-        url.setQuery(text(UF_QUERY), QUrl::TolerantMode);
-    if (has(UF_FRAGMENT))
-        url.setFragment(text(UF_FRAGMENT), QUrl::TolerantMode);
-    if (has(UF_USERINFO))
-        url.setUserInfo(text(UF_USERINFO), QUrl::TolerantMode);
-    if (has(UF_PORT))
-        url.setPort(parts.port);
-
-    if (!d->pendingField.isEmpty())
-        d->storePendingHeader();
-    // Nothing of this message may leak into the next one on the connection.
-    d->pendingField = QString();
-    d->pendingValue = QString();
-    d->valueSeen = false;
-    rd->headers = d->pendingHeaders;
 
     if (d->peerAddress.isNull() && d->socket) {
         d->peerAddress = d->socket->peerAddress().toString();
@@ -397,18 +1189,62 @@ int ConnectionPrivate::onHeadersComplete(http_parser *parser)
     // The response registers itself in responses; its end() reports back
     // through onResponseDone.
     QSharedPointer<Response> response(new Response(d->q));
-    if (parser->http_major < 1 || parser->http_minor < 1)
-        response->d->keepAlive = false;
+    ResponsePrivate *sd = response->d;
+    // HTTP/1.1 keeps the connection unless the client asks to close; HTTP/1.0
+    // only when it asks for keep-alive.
+    sd->keepAlive = http_should_keep_alive(parser) != 0;
+    sd->headRequest = rd->method == Request::HTTP_HEAD;
+    const bool hasBody = (parser->flags & F_CHUNKED)
+                         || (parser->content_length > 0 && parser->content_length != ~uint64_t(0));
+    if (http11 && hasBody && d->expectField >= 0
+        && rd->rawHeader("expect", 6).compare("100-continue", Qt::CaseInsensitive) == 0) {
+        d->awaitingContinue = response.data();
+    }
 
+    d->dispatched = true;
+    d->phase = Body;
+    if (d->server)
+        d->phaseStart = d->server->now();
+    const ConnectionGuard guard(d);
     Q_EMIT d->q->newRequest(request, response);
+    if (!guard)
+        return 0;
+
+    // The handler did not answer at once, so it goes on to read the body:
+    // the client may send it. Only the first of the unanswered requests may
+    // write, as bytes reach the wire in the order they are written.
+    if (d->awaitingContinue == response.data()) {
+        if (!sd->headWritten && d->openResponses == 1 && !d->closing) {
+            d->queueOutput(QByteArrayLiteral("HTTP/1.1 100 Continue\r\n\r\n"));
+            d->awaitingContinue = nullptr;
+        }
+    }
     return 0;
 }
 
 int ConnectionPrivate::onBody(http_parser *parser, const char *at, size_t length)
 {
     ConnectionPrivate *d = privateOf(parser);
-    if (d->skipMessage || d->disconnected)
+    if (!d)
+        return -1;
+    if (d->disconnected)
         return 0;
+    if (d->server)
+        d->phaseStart = d->server->now();
+    if ((parser->flags & F_CHUNKED) && parser->content_length == 0) {
+        // The parser takes any two bytes after a chunk's data for its CR LF;
+        // a proxy may not, so anything else is refused.
+        const char *end = at + length;
+        d->crlfToCheck = 2;
+        while (d->crlfToCheck > 0 && end < d->bufferEnd) {
+            if (*end++ != (d->crlfToCheck == 2 ? '\r' : '\n')) {
+                d->ownError = true;
+                d->ownErrno = HPE_STRICT;
+                return -1;
+            }
+            --d->crlfToCheck;
+        }
+    }
     const QSharedPointer<Request> request = d->currentRequest;
     Q_EMIT request->data(QByteArray(at, int(length)));
     return 0;
@@ -417,13 +1253,35 @@ int ConnectionPrivate::onBody(http_parser *parser, const char *at, size_t length
 int ConnectionPrivate::onMessageComplete(http_parser *parser)
 {
     ConnectionPrivate *d = privateOf(parser);
-    if (d->skipMessage || d->disconnected)
+    if (!d)
+        return -1;
+    if (d->disconnected)
         return 0;
+    d->inMessage = false;
+    d->headersDone = false;
+    d->crlfToCheck = 0;
+    d->awaitingContinue = nullptr;
     const QSharedPointer<Request> request = d->currentRequest;
     request->d->successful = true;
+    const ConnectionGuard guard(d);
     Q_EMIT request->end();
+    if (!guard)
+        return 0;
+    if (!http_should_keep_alive(parser)) {
+        // The client said this is its last request; bytes after it are refused.
+        d->afterLast = true;
+        http_parser_pause(parser, 1);
+    } else if (d->closing) {
+        http_parser_pause(parser, 1);
+    } else if (d->unsentBytes() > outputHighWater) {
+        // The client sends requests faster than it reads the answers.
+        d->paused |= OutputFull;
+        http_parser_pause(parser, 1);
+    }
     return 0;
 }
+
+// ---------------------------------------------------------------- public
 
 Connection::Connection(QTcpSocket *socket, QObject *parent)
     : QObject(parent)
@@ -450,8 +1308,9 @@ void Connection::flush()
 {
     if (d->disconnected || !d->socket)
         return;
-    d->sendOutput();
-    d->socket->flush();
+    d->flush();
+    if (d->socket && !d->disconnected)
+        d->socket->flush();
 }
 
 } // namespace server

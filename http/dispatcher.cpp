@@ -44,7 +44,7 @@ void DispatcherPrivate::sendErrorPage(const QSharedPointer<Request> &request,
         "<p>%2 to %3 not supported.</p><hr><address>%4</address></body></html>\r\n");
     // One pass, so that a "%1" inside the URL stays literal; method and URL come
     // from the client and are escaped so that they cannot add markup.
-    const QString text = page.arg(QString::number(status), reasonPhrases[status],
+    const QString text = page.arg(QString::number(status), QString(reasonPhrase(status)),
                                   request->methodString().toHtmlEscaped(),
                                   request->url().toString().toHtmlEscaped(),
                                   QStringLiteral("zn-http"));

@@ -1,6 +1,8 @@
 #include "httpsessiondata.h"
 #include "httpsessiondata_p.h"
 
+#include <QtCore/QMutexLocker>
+
 namespace http {
 namespace server {
 
@@ -11,11 +13,38 @@ HttpSessionDataPrivate::HttpSessionDataPrivate(const QString &code, ServerHandle
 {
 }
 
+HttpSessionDataPrivate::HttpSessionDataPrivate(const HttpSessionDataPrivate &other)
+{
+    QMutexLocker locker(&other.mutex);
+    code = other.code;
+    handler = other.handler;
+    lastAccessTime = other.lastAccessTime;
+}
+
+HttpSessionDataPrivate &HttpSessionDataPrivate::operator=(const HttpSessionDataPrivate &other)
+{
+    if (this == &other)
+        return *this;
+    // Copied first, so that the two locks are never held together.
+    QMutexLocker otherLocker(&other.mutex);
+    const QString otherCode = other.code;
+    ServerHandler *const otherHandler = other.handler;
+    const QDateTime otherTime = other.lastAccessTime;
+    otherLocker.unlock();
+    QMutexLocker locker(&mutex);
+    code = otherCode;
+    handler = otherHandler;
+    lastAccessTime = otherTime;
+    return *this;
+}
+
 HttpSessionDataPrivate::~HttpSessionDataPrivate() = default;
 
 void HttpSessionDataPrivate::updateAccessTime()
 {
-    lastAccessTime = QDateTime::currentDateTime();
+    const QDateTime now = QDateTime::currentDateTime();
+    QMutexLocker locker(&mutex);
+    lastAccessTime = now;
 }
 
 HttpSessionData::HttpSessionData(QString code, ServerHandler *handler)
@@ -30,16 +59,19 @@ HttpSessionData::~HttpSessionData()
 
 ServerHandler *HttpSessionData::handler() const
 {
+    QMutexLocker locker(&d->mutex);
     return d->handler;
 }
 
 void HttpSessionData::setHandler(ServerHandler *handler)
 {
+    QMutexLocker locker(&d->mutex);
     d->handler = handler;
 }
 
 QDateTime HttpSessionData::lastAcceessTime() const
 {
+    QMutexLocker locker(&d->mutex);
     return d->lastAccessTime;
 }
 

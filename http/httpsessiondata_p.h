@@ -3,6 +3,8 @@
 
 #include "httpsessiondata.h"
 
+#include <QtCore/QMutex>
+
 namespace http {
 namespace server {
 
@@ -10,8 +12,8 @@ class HttpSessionDataPrivate
 {
 public:
     HttpSessionDataPrivate(const QString &code, ServerHandler *handler);
-    HttpSessionDataPrivate(const HttpSessionDataPrivate &other) = default;
-    HttpSessionDataPrivate &operator=(const HttpSessionDataPrivate &other) = default;
+    HttpSessionDataPrivate(const HttpSessionDataPrivate &other);
+    HttpSessionDataPrivate &operator=(const HttpSessionDataPrivate &other);
     virtual ~HttpSessionDataPrivate();
 
     void updateAccessTime();
@@ -19,6 +21,8 @@ public:
     QString code;
     ServerHandler *handler;
     QDateTime lastAccessTime;
+    // Several threads may touch one session, as the manager hands it out to all.
+    mutable QMutex mutex;
 };
 
 } // namespace server

@@ -7,6 +7,7 @@
 #include <QtCore/QMutexLocker>
 #include <QtCore/QRandomGenerator>
 #include <QtCore/QRegExp>
+#include <QtCore/QVector>
 
 namespace http {
 namespace server {
@@ -37,8 +38,11 @@ QString HttpSessionManagerPrivate::getSessionCode(QSharedPointer<Request> reques
     QRegExp cookie(QStringLiteral("SessionID=([0-9a-zA-Z]+)"), Qt::CaseSensitive, QRegExp::RegExp);
     if (request && cookie.indexIn(request->header(QStringLiteral("cookie")), 0) >= 0)
         code = cookie.cap(1);
-    if (!code.isEmpty() && !sessions.contains(code))
-        code.clear();
+    if (!code.isEmpty()) {
+        QMutexLocker locker(&mutex);
+        if (!sessions.contains(code))
+            code.clear();
+    }
     if (code.isEmpty())
         code = createSessionCode();
     return code;
@@ -58,16 +62,22 @@ QString HttpSessionManagerPrivate::createSessionCode()
 
 void HttpSessionManagerPrivate::removeOldSessions()
 {
+    // Expired sessions die after the lock is released: a session's destructor
+    // may call back into the manager.
+    QVector<QSharedPointer<HttpSessionData>> expired;
     QMutexLocker locker(&mutex);
     const qint64 now = QDateTime::currentDateTime().toMSecsSinceEpoch();
     const qint64 limit = qint64(sessionHoldTime) * 60000;
     for (auto it = sessions.begin(); it != sessions.end();) {
         const QSharedPointer<HttpSessionData> &session = it.value();
-        if (session && now - session->lastAcceessTime().toMSecsSinceEpoch() > limit)
+        if (session && now - session->lastAcceessTime().toMSecsSinceEpoch() > limit) {
+            expired.append(session);
             it = sessions.erase(it);
-        else
+        } else {
             ++it;
+        }
     }
+    locker.unlock();
 }
 
 QSharedPointer<HttpSessionData> HttpSessionManagerPrivate::getOrCreateSessionData(const QString &code)
@@ -114,12 +124,17 @@ QSharedPointer<HttpSessionData> HttpSessionManager::getOrCreateSessionData(const
 
 bool HttpSessionManager::isValidSession(const QString &code) const
 {
+    QMutexLocker locker(&d->mutex);
     return d->sessions.contains(code);
 }
 
 void HttpSessionManager::clear()
 {
-    d->sessions.clear();
+    // The sessions die after the lock is released, as in removeOldSessions().
+    QMap<QString, QSharedPointer<HttpSessionData>> old;
+    QMutexLocker locker(&d->mutex);
+    old.swap(d->sessions);
+    locker.unlock();
 }
 
 QMap<QString, QSharedPointer<HttpSessionData>> &HttpSessionManager::getSessionList()
@@ -129,11 +144,13 @@ QMap<QString, QSharedPointer<HttpSessionData>> &HttpSessionManager::getSessionLi
 
 int HttpSessionManager::sessionHoldTime() const
 {
+    QMutexLocker locker(&d->mutex);
     return d->sessionHoldTime;
 }
 
 void HttpSessionManager::setSessionHoldTime(int minutes)
 {
+    QMutexLocker locker(&d->mutex);
     d->sessionHoldTime = minutes < 0 ? 20 : minutes;
 }
 

@@ -18,6 +18,9 @@ class Request;
 // A table of sessions keyed by the code that clients send back in the cookie
 // "SessionID=". The manager only reads cookies; sending the code is the
 // application's business. Expiry runs only when removeOldSessions is called.
+// Every operation may be called from several threads at once, except that the
+// table returned by getSessionList() is not guarded: whoever uses it must keep
+// other threads out of the manager meanwhile.
 class ZNHTTP_EXPORT HttpSessionManager : public QObject
 {
 public:

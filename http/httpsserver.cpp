@@ -2,11 +2,7 @@
 #include "httpsserver_p.h"
 #include "sslserver.h"
 
-#include <QtCore/QLoggingCategory>
-
 namespace https {
-
-Q_LOGGING_CATEGORY(lcHttps, "ch.veltor.http.httpsserver")
 
 HttpsServerPrivate::HttpsServerPrivate(HttpsServer *q, const QList<QSslCertificate> &certificates,
                                        const QSslKey &key)
@@ -43,11 +39,11 @@ bool HttpsServerPrivate::listen(const QHostAddress &address, quint16 port)
     server->setSslConfiguration(serverConfiguration);
 
     if (!server->listen(address, port)) {
-        qCWarning(lcHttps, "Cannot listen on %s port %u: %s.", qPrintable(address.toString()),
-                  unsigned(port), qPrintable(server->errorString()));
+        keepListenError(*server, address, port);
         delete server;
         return false;
     }
+    hasListenError = false;
     tcpServer = server;
 
     connect(server, &QTcpServer::newConnection, this, &HttpsServerPrivate::onNewConnection);
@@ -80,6 +76,17 @@ void HttpsServer::setSslConfiguration(const QSslConfiguration &configuration)
 QSslConfiguration HttpsServer::sslConfiguration() const
 {
     return static_cast<const HttpsServerPrivate *>(d)->configuration;
+}
+
+void HttpsServer::setHandshakeTimeout(int msecs)
+{
+    d->timeouts.handshake = qMax(0, msecs);
+    d->timeoutsChanged();
+}
+
+int HttpsServer::handshakeTimeout() const
+{
+    return d->timeouts.handshake;
 }
 
 } // namespace https

@@ -30,6 +30,11 @@ public:
     void setSslConfiguration(const QSslConfiguration &configuration);
     QSslConfiguration sslConfiguration() const;
 
+    // Milliseconds a client has for the TLS handshake after it connected; 0
+    // turns the limit off. Default 20,000. The other limits are those of HttpServer.
+    void setHandshakeTimeout(int msecs);
+    int handshakeTimeout() const;
+
 Q_SIGNALS:
     void sslErrors(const QList<QSslError> &errors);
     void peerVerifyError(const QSslError &error);

@@ -3,6 +3,8 @@
 
 #include <QtCore/QMetaEnum>
 
+#include <http_parser.h>
+
 namespace http {
 namespace server {
 
@@ -15,6 +17,86 @@ RequestPrivate::RequestPrivate(Request *q, Connection *connection)
 void RequestPrivate::appendBody(const QByteArray &data)
 {
     body.append(data);
+}
+
+namespace {
+
+inline char asciiLower(char c)
+{
+    return c >= 'A' && c <= 'Z' ? char(c + ('a' - 'A')) : c;
+}
+
+} // namespace
+
+void RequestPrivate::buildHeaders() const
+{
+    std::call_once(headersBuilt, [this] {
+        // Names are tokens (the connection refuses others), so ASCII folding
+        // lower-cases them completely; a repeated name keeps the last value.
+        for (const HeaderField &field : fields) {
+            QString name = QString::fromLatin1(rawHead.constData() + field.nameAt, field.nameLength);
+            headers.insert(std::move(name).toLower(),
+                           QString::fromLatin1(rawHead.constData() + field.valueAt, field.valueLength));
+        }
+    });
+}
+
+void RequestPrivate::buildUrl() const
+{
+    std::call_once(urlBuilt, [this] {
+        http_parser_url parts;
+        http_parser_url_init(&parts);
+        const char *target = rawHead.constData();
+        http_parser_parse_url(target, size_t(targetLength), method == Request::HTTP_CONNECT, &parts);
+        const auto has = [&parts](http_parser_url_fields field) {
+            return (parts.field_set & (1 << field)) != 0;
+        };
+        const auto text = [&parts, target](http_parser_url_fields field) {
+            return QString::fromLatin1(target + parts.field_data[field].off, parts.field_data[field].len);
+        };
+        // Parts that the target lacks stay unset, so that an origin-form target
+        // gives a plain relative URL. The path is taken literally: percent
+        // sequences stay as the client sent them.
+        if (has(UF_SCHEMA))
+            url.setScheme(text(UF_SCHEMA));
+        if (has(UF_HOST))
+            url.setHost(text(UF_HOST), QUrl::DecodedMode);
+        if (has(UF_PATH)) {
+            // Decoded mode only escapes each '%'; a path without one skips that copy.
+            const QString path = text(UF_PATH);
+            url.setPath(path, path.contains(QLatin1Char('%')) ? QUrl::DecodedMode : QUrl::TolerantMode);
+        }
+        if (has(UF_QUERY))
+            url.setQuery(text(UF_QUERY), QUrl::TolerantMode);
+        if (has(UF_FRAGMENT))
+            url.setFragment(text(UF_FRAGMENT), QUrl::TolerantMode);
+        if (has(UF_USERINFO))
+            url.setUserInfo(text(UF_USERINFO), QUrl::TolerantMode);
+        if (has(UF_PORT))
+            url.setPort(parts.port);
+    });
+}
+
+const QUrl &RequestPrivate::builtUrl() const
+{
+    buildUrl();
+    return url;
+}
+
+QByteArray RequestPrivate::rawHeader(const char *lowerName, int length) const
+{
+    for (int i = fields.size() - 1; i >= 0; --i) {
+        const HeaderField &field = fields.at(i);
+        if (field.nameLength != length)
+            continue;
+        const char *name = rawHead.constData() + field.nameAt;
+        int at = 0;
+        while (at < length && asciiLower(name[at]) == lowerName[at])
+            ++at;
+        if (at == length)
+            return QByteArray::fromRawData(rawHead.constData() + field.valueAt, field.valueLength);
+    }
+    return QByteArray();
 }
 
 Request::Request(Connection *connection, QObject *parent)
@@ -40,12 +122,12 @@ const QString Request::methodString() const
 
 const QUrl &Request::url() const
 {
-    return d->url;
+    return d->builtUrl();
 }
 
 const QString Request::path() const
 {
-    return d->url.path(QUrl::FullyDecoded);
+    return d->builtUrl().path(QUrl::FullyDecoded);
 }
 
 const QString &Request::httpVersion() const
@@ -55,18 +137,25 @@ const QString &Request::httpVersion() const
 
 const HeaderHash &Request::headers() const
 {
+    d->buildHeaders();
     return d->headers;
 }
 
 QString Request::header(const QString &name) const
 {
-    // Callers mostly ask in lower case already; that needs no copy.
-    for (const QChar c : name) {
-        const ushort u = c.unicode();
-        if ((u >= 'A' && u <= 'Z') || u >= 0x80)
-            return d->headers.value(name.toLower());
+    // Stored names are ASCII tokens: a name with any other character is absent.
+    char lower[64];
+    if (name.size() > int(sizeof lower)) {
+        d->buildHeaders();
+        return d->headers.value(name.toLower());
     }
-    return d->headers.value(name);
+    for (int i = 0; i < name.size(); ++i) {
+        const ushort u = name.at(i).unicode();
+        if (u >= 0x80)
+            return QString();
+        lower[i] = asciiLower(char(u));
+    }
+    return QString::fromLatin1(d->rawHeader(lower, name.size()));
 }
 
 const QString &Request::remoteAddress() const

@@ -4,9 +4,21 @@
 #include "request.h"
 
 #include <QtCore/QObject>
+#include <QtCore/QVarLengthArray>
+
+#include <mutex>
 
 namespace http {
 namespace server {
+
+// Where one header line lies in RequestPrivate::rawHead.
+struct HeaderField
+{
+    int nameAt;
+    int nameLength;
+    int valueAt;
+    int valueLength;
+};
 
 // A QObject only so that storeBody() can connect its slot uniquely.
 class RequestPrivate : public QObject
@@ -15,21 +27,35 @@ class RequestPrivate : public QObject
 public:
     RequestPrivate(Request *q, Connection *connection);
 
+    // The connection fills in the head as it arrives; the hash and the URL are
+    // made from it only when someone asks, as most handlers read one or two
+    // headers and many never the URL.
+    void buildHeaders() const;
+    void buildUrl() const;
+    const QUrl &builtUrl() const;
+    QByteArray rawHeader(const char *lowerName, int length) const;
+
 public Q_SLOTS:
     void appendBody(const QByteArray &data);
 
 public:
-
     Connection *connection;
-    HeaderHash headers;
+    mutable HeaderHash headers;
     Request::HttpMethod method = Request::HTTP_GET;
-    QUrl url;
+    mutable QUrl url;
     QString httpVersion;
     QString remoteAddress;
     quint16 remotePort = 0;
     QByteArray body;
     bool successful = false;
     Request *q;
+
+    QByteArray rawHead;  // the request target, then header names and values back to back, Latin-1
+    int targetLength = 0;
+    QVarLengthArray<HeaderField, 8> fields;
+    // Concurrent readers on several threads must not build twice.
+    mutable std::once_flag headersBuilt;
+    mutable std::once_flag urlBuilt;
 };
 
 } // namespace server

@@ -11,69 +11,63 @@ namespace server {
 
 Q_LOGGING_CATEGORY(lcResponse, "ch.veltor.http.response")
 
-QHash<int, QString> reasonPhrases;
-
-void fillReasonPhrases()
+QLatin1String reasonPhrase(int statusCode)
 {
-    static const struct {
-        int code;
-        const char *phrase;
-    } entries[] = {
-        { 100, "Continue" },
-        { 101, "Switching Protocols" },
-        { 102, "Processing" },
-        { 200, "OK" },
-        { 201, "Created" },
-        { 202, "Accepted" },
-        { 203, "Non-Authoritative Information" },
-        { 204, "No Content" },
-        { 205, "Reset Content" },
-        { 206, "Partial Content" },
-        { 207, "Multi-Status" },
-        { 300, "Multiple Choices" },
-        { 301, "Moved Permanently" },
-        { 302, "Moved Temporarily" },
-        { 303, "See Other" },
-        { 304, "Not Modified" },
-        { 305, "Use Proxy" },
-        { 307, "Temporary Redirect" },
-        { 400, "Bad Request" },
-        { 401, "Unauthorized" },
-        { 402, "Payment Required" },
-        { 403, "Forbidden" },
-        { 404, "Not Found" },
-        { 405, "Method Not Allowed" },
-        { 406, "Not Acceptable" },
-        { 407, "Proxy Authentication Required" },
-        { 408, "Request Time-out" },
-        { 409, "Conflict" },
-        { 410, "Gone" },
-        { 411, "Length Required" },
-        { 412, "Precondition Failed" },
-        { 413, "Request Entity Too Large" },
-        { 414, "Request-URI Too Large" },
-        { 415, "Unsupported Media Type" },
-        { 416, "Requested Range Not Satisfiable" },
-        { 417, "Expectation Failed" },
-        { 418, "I\"m a teapot" },
-        { 422, "Unprocessable Entity" },
-        { 423, "Locked" },
-        { 424, "Failed Dependency" },
-        { 425, "Unordered Collection" },
-        { 426, "Upgrade Required" },
-        { 500, "Internal Server Error" },
-        { 501, "Not Implemented" },
-        { 502, "Bad Gateway" },
-        { 503, "Service Unavailable" },
-        { 504, "Gateway Time-out" },
-        { 505, "HTTP Version not supported" },
-        { 506, "Variant Also Negotiates" },
-        { 507, "Insufficient Storage" },
-        { 509, "Bandwidth Limit Exceeded" },
-        { 510, "Not Extended" },
-    };
-    for (const auto &entry : entries)
-        reasonPhrases.insert(entry.code, QString::fromLatin1(entry.phrase));
+    switch (statusCode) {
+    case 100: return QLatin1String("Continue");
+    case 101: return QLatin1String("Switching Protocols");
+    case 102: return QLatin1String("Processing");
+    case 200: return QLatin1String("OK");
+    case 201: return QLatin1String("Created");
+    case 202: return QLatin1String("Accepted");
+    case 203: return QLatin1String("Non-Authoritative Information");
+    case 204: return QLatin1String("No Content");
+    case 205: return QLatin1String("Reset Content");
+    case 206: return QLatin1String("Partial Content");
+    case 207: return QLatin1String("Multi-Status");
+    case 300: return QLatin1String("Multiple Choices");
+    case 301: return QLatin1String("Moved Permanently");
+    case 302: return QLatin1String("Moved Temporarily");
+    case 303: return QLatin1String("See Other");
+    case 304: return QLatin1String("Not Modified");
+    case 305: return QLatin1String("Use Proxy");
+    case 307: return QLatin1String("Temporary Redirect");
+    case 400: return QLatin1String("Bad Request");
+    case 401: return QLatin1String("Unauthorized");
+    case 402: return QLatin1String("Payment Required");
+    case 403: return QLatin1String("Forbidden");
+    case 404: return QLatin1String("Not Found");
+    case 405: return QLatin1String("Method Not Allowed");
+    case 406: return QLatin1String("Not Acceptable");
+    case 407: return QLatin1String("Proxy Authentication Required");
+    case 408: return QLatin1String("Request Time-out");
+    case 409: return QLatin1String("Conflict");
+    case 410: return QLatin1String("Gone");
+    case 411: return QLatin1String("Length Required");
+    case 412: return QLatin1String("Precondition Failed");
+    case 413: return QLatin1String("Request Entity Too Large");
+    case 414: return QLatin1String("Request-URI Too Large");
+    case 415: return QLatin1String("Unsupported Media Type");
+    case 416: return QLatin1String("Requested Range Not Satisfiable");
+    case 417: return QLatin1String("Expectation Failed");
+    case 418: return QLatin1String("I\"m a teapot");
+    case 422: return QLatin1String("Unprocessable Entity");
+    case 423: return QLatin1String("Locked");
+    case 424: return QLatin1String("Failed Dependency");
+    case 425: return QLatin1String("Unordered Collection");
+    case 426: return QLatin1String("Upgrade Required");
+    case 500: return QLatin1String("Internal Server Error");
+    case 501: return QLatin1String("Not Implemented");
+    case 502: return QLatin1String("Bad Gateway");
+    case 503: return QLatin1String("Service Unavailable");
+    case 504: return QLatin1String("Gateway Time-out");
+    case 505: return QLatin1String("HTTP Version not supported");
+    case 506: return QLatin1String("Variant Also Negotiates");
+    case 507: return QLatin1String("Insufficient Storage");
+    case 509: return QLatin1String("Bandwidth Limit Exceeded");
+    case 510: return QLatin1String("Not Extended");
+    default: return QLatin1String();
+    }
 }
 
 namespace {
@@ -86,15 +80,11 @@ char *copyLatin1(char *out, const QString &text)
     return out;
 }
 
-void appendLatin1(QByteArray &out, const QString &text)
-{
-    const int start = out.size();
-    out.resize(start + text.size());
-    copyLatin1(out.data() + start, text);
-}
+
+} // namespace
 
 // Formatting a date is costly next to the rest of a response; it changes once a second.
-const QByteArray &currentDate()
+const QByteArray &httpDate()
 {
     thread_local qint64 cachedSecond = -1;
     thread_local QByteArray cachedText;
@@ -107,6 +97,8 @@ const QByteArray &currentDate()
     }
     return cachedText;
 }
+
+namespace {
 
 enum class KnownHeader { Other, Connection, TransferEncoding, ContentLength, Date };
 
@@ -161,16 +153,15 @@ void ResponsePrivate::writeHeaderBlock(QByteArray &head)
     if (finished)
         return;
 
-    for (auto it = headers.cbegin(), end = headers.cend(); it != end; ++it) {
-        const QString &name = it.key();
-        const QString &value = it.value();
+    for (const auto &header : qAsConst(headers)) {
+        const QString &name = header.first;
+        const QString &value = header.second;
         switch (classify(name)) {
         case KnownHeader::Connection:
+            // A caller's keep-alive cannot keep a connection that the client asked to close.
             userConnection = true;
             if (value.compare(QLatin1String("close"), Qt::CaseInsensitive) == 0)
                 closeAfter = true;
-            else
-                keepAlive = true;
             break;
         case KnownHeader::TransferEncoding:
             userTransferEncoding = true;
@@ -191,21 +182,23 @@ void ResponsePrivate::writeHeaderBlock(QByteArray &head)
 
     if (!userConnection) {
         if (keepAlive && (userContentLength || chunkedDeclared)) {
-            head += "Connection: keep-alive\r\n";
+            head.append("Connection: keep-alive\r\n", 24);
         } else {
             closeAfter = true;
-            head += "Connection: close\r\n";
+            head.append("Connection: close\r\n", 19);
         }
     }
 
     // Without a declared length the body ends when the connection closes.
     if (!userContentLength && !userTransferEncoding)
         closeAfter = true;
+    if (!keepAlive)
+        closeAfter = true;
 
     if (!userDate) {
-        head += "Date: ";
-        head += currentDate();
-        head += "\r\n";
+        head.append("Date: ", 6);
+        head += httpDate();
+        head.append("\r\n", 2);
     }
 }
 
@@ -233,14 +226,14 @@ Response::Response(Connection *connection)
     , d(new ResponsePrivate(this, connection))
 {
     if (connection)
-        connection->d->responses.append(this);
+        connection->d->addResponse(this);
 }
 
 Response::~Response()
 {
     qCDebug(lcResponse) << "~Response";
     if (d->connection)
-        d->connection->d->responses.removeOne(this);
+        d->connection->d->removeResponse(this);
     delete d;
 }
 
@@ -258,7 +251,13 @@ void Response::setHeader(const QString &field, const QString &value)
                                  .replace(QLatin1Char('\n'), QLatin1String("\\n"))));
         return;
     }
-    d->headers.insert(field, value);
+    for (auto &header : d->headers) {
+        if (header.first == field) {
+            header.second = value;
+            return;
+        }
+    }
+    d->headers.append(qMakePair(field, value));
 }
 
 void Response::writeHead(int statusCode)
@@ -272,10 +271,18 @@ void Response::writeHead(int statusCode)
         return;
     }
 
-    // The whole head goes to the socket in one write.
-    QByteArray head;
-    head.reserve(256 + 64 * d->headers.size());
-    head += "HTTP/1.1 ";
+    ConnectionPrivate *out = d->connection->d;
+    // A final answer given before the body of a request that waits for 100
+    // Continue: whether the body follows is unknown, so the connection ends.
+    if (statusCode >= 200 && out->answersBeforeContinue(this))
+        d->keepAlive = false;
+
+    // The head is assembled where the connection collects its output.
+    QByteArray unsent;
+    QByteArray &head = out->writable() ? out->outputForHead() : unsent;
+    const int before = head.size();
+    head.reserve(before + 160 + 48 * d->headers.size());
+    head.append("HTTP/1.1 ", 9);
     if (statusCode >= 100 && statusCode <= 999) {
         // The usual three digits, without a temporary array.
         const char digits[] = { char('0' + statusCode / 100), char('0' + statusCode / 10 % 10),
@@ -285,11 +292,13 @@ void Response::writeHead(int statusCode)
         head += QByteArray::number(statusCode);
         head += ' ';
     }
-    appendLatin1(head, reasonPhrases[statusCode]);
-    head += "\r\n";
+    const QLatin1String phrase = reasonPhrase(statusCode);
+    head.append(phrase.data(), phrase.size());
+    head.append("\r\n", 2);
     d->writeHeaderBlock(head);
-    head += "\r\n";
-    d->connection->write(head);
+    head.append("\r\n", 2);
+    if (&head != &unsent)
+        out->outputAppended(head.size() - before);
 
     d->status = statusCode;
     d->headWritten = true;
@@ -310,6 +319,10 @@ void Response::write(const QByteArray &data)
         qWarning("Response::write() You must call writeHead() before writing body data.");
         return;
     }
+    // The answer to HEAD has the headers of a GET answer and never a body: a
+    // body would be read as the start of the next response.
+    if (d->headRequest)
+        return;
     d->connection->write(data);
 }
 
@@ -323,7 +336,9 @@ void Response::end(const QByteArray &data)
         write(data);
     d->finished = true;
     // The connection hears of it first, as it would through a connection made
-    // before any receiver could connect.
+    // before any receiver could connect. It sends nothing here: the output
+    // leaves when control returns to the event loop, so that allBytesWritten
+    // follows done.
     if (d->connection)
         d->connection->d->onResponseDone(this);
     Q_EMIT done();

@@ -3,18 +3,21 @@
 
 #include "response.h"
 
-#include <QtCore/QHash>
 #include <QtCore/QLoggingCategory>
+#include <QtCore/QPair>
+#include <QtCore/QString>
+#include <QtCore/QVarLengthArray>
 
 namespace http {
 namespace server {
 
 Q_DECLARE_LOGGING_CATEGORY(lcResponse)
 
-// Status code to reason phrase, shared by every server of the process. A
-// lookup of an unknown code with operator[] adds it with an empty phrase.
-extern QHash<int, QString> reasonPhrases;
-void fillReasonPhrases();
+// The reason phrase of a status code, or an empty text for a code without one.
+// A pure function, so that servers on several threads share it safely.
+QLatin1String reasonPhrase(int statusCode);
+// The current time as a Date header wants it, in English whatever the locale.
+const QByteArray &httpDate();
 
 class ResponsePrivate
 {
@@ -26,7 +29,8 @@ public:
     void onConnectionDestroyed();
 
     Connection *connection;
-    HeaderHash headers;
+    // In the order they were set; a handful at most, so a list beats a hash.
+    QVarLengthArray<QPair<QString, QString>, 6> headers;
     bool headWritten = false;
     bool userConnection = false;
     bool userContentLength = false;
@@ -38,6 +42,8 @@ public:
     bool finished = false;
     int status = 0;
     Response *q;
+
+    bool headRequest = false; // set by the connection: no body is sent in answer to HEAD
 };
 
 } // namespace server

@@ -6,25 +6,31 @@ finds the programs and passes them in; see run.sh for the environment it reads."
 import argparse
 import os
 import re
+import selectors
+import shutil
 import signal
 import socket
 import subprocess
 import sys
+import tempfile
 import time
 
 CLK_TCK = os.sysconf("SC_CLK_TCK")
 MIB = 1024 * 1024
 
-# Goals, as ratios taken in the same run.
-GOAL_KEEPALIVE_VS_QT6 = 1.5
-GOAL_KEEPALIVE_VS_NODE = 2.0
-GOAL_KEEPALIVE_VS_NGINX = 0.7
-GOAL_CPU_KEEPALIVE_VS_NGINX = 1.4
-GOAL_CPU_CLOSE_VS_NGINX = 1.6
+# Goals: server CPU per request as ratios taken in the same run, and memory bounds.
+GOAL_CPU_KEEPALIVE_VS_NGINX = 1.0   # zn-http / nginx, at most
+GOAL_CPU_CLOSE_VS_NGINX = 1.3       # zn-http / nginx, at most
+GOAL_CPU_PEER_VS_ZN = 2.0           # Qt 6 / zn-http and Node.js / zn-http, at least
 GOAL_IDLE_MIB = 10.0
+GOAL_HEADS_MIB = 64.0
+GOAL_PIPELINE_MIB = 64.0
 GOAL_SOAK_GROWTH_MIB = 1.0
 
 IDLE_CONNECTIONS = 1000
+HEAD_CLIENTS = 3000
+HEAD_BYTES = 80 * 1000          # below the parser's limit of 81,920 bytes of head
+PIPELINE_BYTES = 100 * 1024 * 1024
 SERVER_CORE = "0"
 CLIENT_CORE = "1"
 
@@ -290,6 +296,141 @@ def soak(server, total, steps, bound, script):
     return samples, failed, done / seconds if seconds else None
 
 
+def push(payloads, stall):
+    """Sends each socket its payload without blocking, until everything is sent or no byte
+    has moved for `stall` seconds (the server reads no more). Returns the bytes sent."""
+    sel = selectors.DefaultSelector()
+    left = {}
+    for sock, data in payloads:
+        sock.setblocking(False)
+        left[sock] = memoryview(data)
+        sel.register(sock, selectors.EVENT_WRITE)
+    sent, moved = 0, time.monotonic()
+    while left and time.monotonic() - moved < stall:
+        for key, _ in sel.select(0.2):
+            sock = key.fileobj
+            try:
+                n = sock.send(left[sock][:1 << 20])
+            except (BlockingIOError, InterruptedError):
+                continue
+            except OSError:
+                n = len(left[sock])  # closed by the server: nothing more goes
+            if n:
+                sent += n
+                moved = time.monotonic()
+                left[sock] = left[sock][n:]
+            if not len(left[sock]):
+                sel.unregister(sock)
+                del left[sock]
+    sel.close()
+    return sent
+
+
+def peak_rss_mib(server, seconds):
+    peak = 0
+    deadline = time.monotonic() + seconds
+    while time.monotonic() < deadline:
+        peak = max(peak, server.rss_kib())
+        time.sleep(0.1)
+    return peak / 1024.0
+
+
+def unfinished_heads(server, count, size):
+    """`count` clients each send a request head of `size` bytes without its end, and hold it.
+    Returns the server's peak RSS while they hold, its RSS before, and the MiB the clients got in."""
+    base = server.rss_kib() / 1024.0
+    head = b"GET / HTTP/1.1\r\nHost: 127.0.0.1\r\nX-Pad: "
+    head += b"a" * (size - len(head))
+    socks = []
+    try:
+        for _ in range(count):
+            socks.append(socket.create_connection(("127.0.0.1", server.port), timeout=10))
+        sent = push([(s, head) for s in socks], stall=3)
+        peak = peak_rss_mib(server, 2)
+    finally:
+        for s in socks:
+            s.close()
+    return peak, base, sent / MIB
+
+
+def pipeline_unread(server, total):
+    """One client pipelines `total` bytes of requests and reads no answer."""
+    base = server.rss_kib() / 1024.0
+    request = b"GET / HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n"
+    sock = socket.create_connection(("127.0.0.1", server.port), timeout=10)
+    try:
+        sent = push([(sock, request * (total // len(request)))], stall=3)
+        peak = peak_rss_mib(server, 2)
+    finally:
+        sock.close()
+    return peak, base, sent / MIB
+
+
+# ---------------------------------------------------------------- instructions
+
+def callgrind_total(argv, port, drive):
+    """Instructions the server ran (user space, whole process) while `drive()` loaded it."""
+    out = tempfile.NamedTemporaryFile(suffix=".callgrind", delete=False).name
+    proc = subprocess.Popen(["valgrind", "--tool=callgrind", "--callgrind-out-file=" + out] + argv,
+                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, start_new_session=True)
+    started.append(proc)
+    write_pidfile()
+    try:
+        if not wait_for_port(port, proc, 60):
+            raise RuntimeError("%s did not start under valgrind" % argv[0])
+        drive()
+    finally:
+        # Valgrind writes its counts on the way out; a signal that comes while the
+        # server waits in the kernel can go unseen, so it is repeated.
+        for _ in range(12):
+            if proc.poll() is not None:
+                break
+            try:
+                os.killpg(proc.pid, signal.SIGTERM)
+                proc.wait(timeout=10)
+            except (ProcessLookupError, subprocess.TimeoutExpired):
+                pass
+        stop_server(proc)
+    with open(out) as f:
+        totals = [line for line in f if line.startswith(("summary:", "totals:"))]
+    os.unlink(out)
+    if not totals:
+        raise RuntimeError("valgrind left no counts for %s" % argv[0])
+    return int(totals[0].split()[1])
+
+
+def drive_keepalive(port, count):
+    request = b"GET / HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n"
+    with socket.create_connection(("127.0.0.1", port), timeout=30) as s:
+        buf = b""
+        for _ in range(count):
+            s.sendall(request)
+            while b"hello\n" not in buf:
+                chunk = s.recv(65536)
+                if not chunk:
+                    raise RuntimeError("keep-alive connection closed")
+                buf += chunk
+            buf = buf[buf.index(b"hello\n") + 6:]
+
+
+def drive_close(port, count):
+    request = b"GET / HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n"
+    for _ in range(count):
+        with socket.create_connection(("127.0.0.1", port), timeout=30) as s:
+            s.sendall(request)
+            while s.recv(65536):
+                pass
+
+
+def instructions_per_request(argv, port, keepalive, close):
+    """Per request, keep-alive and with a new connection each, the start-up subtracted."""
+    probe = lambda: socket.create_connection(("127.0.0.1", port), timeout=10).close()
+    base = callgrind_total(argv, port, probe)
+    ka = callgrind_total(argv, port, lambda: (probe(), drive_keepalive(port, keepalive)))
+    cl = callgrind_total(argv, port, lambda: (probe(), drive_close(port, close)))
+    return (ka - base) / keepalive, (cl - base) / close
+
+
 # ---------------------------------------------------------------- report
 
 def fmt_num(v, digits=0):
@@ -345,7 +486,8 @@ def main():
     ap.add_argument("--pidfile", required=True)
     ap.add_argument("--quick", action="store_true")
     ap.add_argument("--runs", type=int, default=0, help="rounds of wrk runs (default 3, quick 1); see combine()")
-    ap.add_argument("--only", default="hello,memory,static", help="comma-separated: hello, memory, static")
+    ap.add_argument("--only", default="hello,memory,limits,instructions,static",
+                    help="comma-separated: hello, memory, limits, instructions, static")
     args = ap.parse_args()
 
     for sig in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP):
@@ -368,7 +510,7 @@ def main():
                     "-subj", "/CN=127.0.0.1", "-keyout", key, "-out", cert],
                    check=True, capture_output=True)
 
-    ports = free_ports(8)
+    ports = free_ports(9)
     nginx_prefix = os.path.join(work, "nginx")
     with open(args.nginx_template) as f:
         conf = f.read()
@@ -430,6 +572,37 @@ def main():
             soak_samples, soak_errors, soak_rate = soak(zn, soak_total, 4, 300, args.soak_script)
         finally:
             zn.stop()
+
+    heads = pipeline = None
+    if "limits" in parts:
+        log("limits: %d clients holding unfinished %d-byte heads, then %d MiB pipelined unread"
+            % (HEAD_CLIENTS, HEAD_BYTES, PIPELINE_BYTES // MIB))
+        zn.start()
+        try:
+            heads = unfinished_heads(zn, HEAD_CLIENTS, HEAD_BYTES)
+        finally:
+            zn.stop()
+        zn.start()
+        try:
+            pipeline = pipeline_unread(zn, PIPELINE_BYTES)
+        finally:
+            zn.stop()
+
+    instructions = {}
+    if "instructions" in parts:
+        if shutil.which("valgrind"):
+            n_ka, n_close = (500, 200) if args.quick else (3000, 1000)
+            log("instructions: callgrind, %d keep-alive requests and %d new connections per server" % (n_ka, n_close))
+            for name, argv, port in (
+                    ("zn-http", [args.hello, "--bind", "127.0.0.1", "--port", str(ports[7])], ports[7]),
+                    ("nginx", ["nginx", "-p", nginx_prefix, "-c", os.path.join(nginx_prefix, "nginx.conf"),
+                               "-e", "stderr", "-g", "master_process off;"], ports[1])):
+                try:
+                    instructions[name] = instructions_per_request(argv, port, n_ka, n_close)
+                except (RuntimeError, OSError) as error:
+                    log("instructions: %s left out: %s" % (name, error))
+        else:
+            log("instructions: valgrind is not installed; left out")
 
     static = {}
     if "static" in parts and args.serve:
@@ -509,6 +682,25 @@ def main():
               % (growth, fmt_num(soak_errors), fmt_num(soak_rate)))
         print()
 
+    if heads or pipeline:
+        rows = []
+        if heads:
+            rows.append(["%d clients, unfinished %s-byte heads" % (HEAD_CLIENTS, fmt_num(HEAD_BYTES)),
+                         "%.1f" % heads[1], "%.1f" % heads[0], "%.1f" % heads[2]])
+        if pipeline:
+            rows.append(["1 client pipelining %d MiB, reading nothing" % (PIPELINE_BYTES // MIB),
+                         "%.1f" % pipeline[1], "%.1f" % pipeline[0], "%.1f" % pipeline[2]])
+        print("zn-http resident memory (VmRSS) under clients that hold on to it")
+        print(table(["case", "before MiB", "peak MiB", "MiB the clients got in"], rows))
+        print()
+
+    if instructions:
+        rows = [[name, fmt_num(ka), fmt_num(cl)] for name, (ka, cl) in instructions.items()]
+        print("Instructions per request in user space (callgrind; one keep-alive connection, or a new"
+              " connection per request)")
+        print(table(["server", "keep-alive", "new connection"], rows))
+        print()
+
     if static:
         rows = []
         for scheme in ("HTTP", "HTTPS"):
@@ -525,49 +717,55 @@ def main():
                      "ratio to nginx", "ratio to nginx new conn", "zn wrk errors"], rows))
         print()
 
+    get = lambda name, mode, key: hello.get(name, {}).get(mode, {}).get(key)
+    cpu = lambda name, mode: get(name, mode, "cpu_us")
+    rows = []
     if hello:
-        z = hello.get("zn-http", {})
-        get = lambda name, mode, key: hello.get(name, {}).get(mode, {}).get(key)
-        zk = get("zn-http", "keepalive", "rps")
-        rows = [
-            goal_row("keep-alive req/s, zn-http / Qt 6 QtHttpServer",
-                     ratio(zk, get("Qt 6 QtHttpServer", "keepalive", "rps")), GOAL_KEEPALIVE_VS_QT6, True),
-            goal_row("keep-alive req/s, zn-http / Node.js",
-                     ratio(zk, get("Node.js", "keepalive", "rps")), GOAL_KEEPALIVE_VS_NODE, True),
-            goal_row("keep-alive req/s, zn-http / nginx",
-                     ratio(zk, get("nginx", "keepalive", "rps")), GOAL_KEEPALIVE_VS_NGINX, True),
+        rows += [
             goal_row("CPU per request keep-alive, zn-http / nginx",
-                     ratio(get("zn-http", "keepalive", "cpu_us"), get("nginx", "keepalive", "cpu_us")),
-                     GOAL_CPU_KEEPALIVE_VS_NGINX, False),
+                     ratio(cpu("zn-http", "keepalive"), cpu("nginx", "keepalive")), GOAL_CPU_KEEPALIVE_VS_NGINX, False),
             goal_row("CPU per request new conn, zn-http / nginx",
-                     ratio(get("zn-http", "close", "cpu_us"), get("nginx", "close", "cpu_us")),
-                     GOAL_CPU_CLOSE_VS_NGINX, False),
+                     ratio(cpu("zn-http", "close"), cpu("nginx", "close")), GOAL_CPU_CLOSE_VS_NGINX, False),
+            goal_row("CPU per request keep-alive, Qt 6 QtHttpServer / zn-http",
+                     ratio(cpu("Qt 6 QtHttpServer", "keepalive"), cpu("zn-http", "keepalive")), GOAL_CPU_PEER_VS_ZN, True),
+            goal_row("CPU per request keep-alive, Node.js / zn-http",
+                     ratio(cpu("Node.js", "keepalive"), cpu("zn-http", "keepalive")), GOAL_CPU_PEER_VS_ZN, True),
+            goal_row("CPU per request new conn, Node.js / zn-http",
+                     ratio(cpu("Node.js", "close"), cpu("zn-http", "close")), GOAL_CPU_PEER_VS_ZN, True),
             goal_row("MiB for %d idle connections, zn-http" % IDLE_CONNECTIONS,
                      idle["zn-http"][0] if "zn-http" in idle else None, GOAL_IDLE_MIB, False),
         ]
-        if soak_samples:
-            rows.append(goal_row("RSS growth MiB over the soak, zn-http",
-                                 (soak_samples[-1][1] - soak_samples[0][1]) / 1024.0, GOAL_SOAK_GROWTH_MIB, False))
-        print("Goals (ratios from this run)")
+    if heads:
+        rows.append(goal_row("peak MiB, %d unfinished heads, zn-http" % HEAD_CLIENTS, heads[0], GOAL_HEADS_MIB, False))
+    if pipeline:
+        rows.append(goal_row("peak MiB, %d MiB pipelined unread, zn-http" % (PIPELINE_BYTES // MIB), pipeline[0],
+                             GOAL_PIPELINE_MIB, False))
+    if soak_samples:
+        rows.append(goal_row("RSS growth MiB over the soak, zn-http",
+                             (soak_samples[-1][1] - soak_samples[0][1]) / 1024.0, GOAL_SOAK_GROWTH_MIB, False))
+    if rows:
+        print("Goals (CPU ratios from this run; the throughput ratios below are no goals, as they swing)")
         print(table(["goal", "figure", "target", "result"], rows))
         print()
+    if hello:
+        zk = get("zn-http", "keepalive", "rps")
         rows = []
         for name in ("nginx", "Qt 6 QtHttpServer", "Node.js"):
             if name not in hello:
                 continue
             rows.append([name,
                          fmt_num(ratio(zk, get(name, "keepalive", "rps")), 2),
-                         fmt_num(ratio(get(name, "keepalive", "cpu_us"), get("zn-http", "keepalive", "cpu_us")), 2),
+                         fmt_num(ratio(cpu(name, "keepalive"), cpu("zn-http", "keepalive")), 2),
                          fmt_num(ratio(get("zn-http", "single", "p99"), get(name, "single", "p99")), 2),
                          fmt_num(ratio(get("zn-http", "close", "rps"), get(name, "close", "rps")), 2),
-                         fmt_num(ratio(get(name, "close", "cpu_us"), get("zn-http", "close", "cpu_us")), 2)])
+                         fmt_num(ratio(cpu(name, "close"), cpu("zn-http", "close")), 2)])
         print("Ratios, zn-http to each peer (req/s: higher is better for zn-http; CPU: peer / zn-http,"
               " higher is better for zn-http; p99: zn-http / peer, lower is better)")
         print(table(["peer", "keep-alive req/s", "CPU keep-alive", "1 conn p99", "new conn req/s",
                      "CPU new conn"], rows))
         print()
-        if soak_samples is None and "memory" in parts:
-            print("(no soak figures)")
+    if soak_samples is None and "memory" in parts:
+        print("(no soak figures)")
     print("load average %s at the end" % load_average())
     return 0
 

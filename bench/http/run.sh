@@ -1,10 +1,13 @@
 #!/usr/bin/env bash
 # HTTP benchmark: zn-http's hello server against nginx (one worker), Node.js's http module
 # and Qt 6's QtHttpServer, all loaded with wrk in one run (server on core 0, wrk on core 1),
-# plus the memory of idle and of many short connections, and zn-http-serve against nginx
-# for a 100 KiB static file over HTTP and HTTPS. Prints a table of figures, ratios and goals.
+# plus the memory of idle and of many short connections, of clients that hold unfinished
+# heads or pipeline without reading, instruction counts per request (callgrind), and
+# zn-http-serve against nginx for a 100 KiB static file over HTTP and HTTPS. Prints a table
+# of figures, ratios and goals. The peers live in bench/http: nginx.conf.in,
+# peers/node-server.js and the Qt 6 project peers/qt6.
 #
-#   bench/http/run.sh [--only hello,memory,static]
+#   bench/http/run.sh [--only hello,memory,limits,instructions,static]
 #
 # Environment: BENCH_BUILD (build folder, default build-bench), BENCH_QUICK=1 (one round of
 # 3 s runs and a 100,000-request soak instead of three rounds of 10 s and one million),
@@ -13,7 +16,6 @@
 set -euo pipefail
 here="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
 root="$(cd "$here/../.." && pwd)"
-peers="$root/../shared/bench-peers"
 build="${BENCH_BUILD:-$root/build-bench}"
 work="$build/bench/http/run"
 
@@ -34,16 +36,13 @@ serve="$(find "$build" -name zn-http-serve -type f -perm -u+x -print -quit)"
 
 # Qt 6 peer: its own CMake project, built into the bench build folder.
 qt6=""
-if [ -d "$peers/qt6httpserver" ]; then
-    if cmake -S "$peers/qt6httpserver" -B "$build/bench/http/qt6-peer" -DCMAKE_BUILD_TYPE=Release >/dev/null \
-        && cmake --build "$build/bench/http/qt6-peer" -j2 >/dev/null; then
-        qt6="$build/bench/http/qt6-peer/qt6_hello"
-    else
-        echo "run.sh: the Qt 6 QtHttpServer peer did not build; left out." >&2
-    fi
+if cmake -S "$here/peers/qt6" -B "$build/bench/http/qt6-peer" -DCMAKE_BUILD_TYPE=Release >/dev/null \
+    && cmake --build "$build/bench/http/qt6-peer" -j2 >/dev/null; then
+    qt6="$build/bench/http/qt6-peer/qt6-hello"
+else
+    echo "run.sh: the Qt 6 QtHttpServer peer did not build; left out." >&2
 fi
-node_script=""
-[ -f "$peers/node/server.js" ] && node_script="$peers/node/server.js"
+node_script="$here/peers/node-server.js"
 
 mkdir -p "$work"
 pidfile="$work/servers.pid"
@@ -66,7 +65,7 @@ trap 'exit 130' INT
 trap 'exit 143' TERM
 trap 'exit 129' HUP
 
-# 1,000 idle connections plus wrk's need more descriptors than the usual 1,024.
+# 3,000 held connections and 1,000 idle ones need more descriptors than the usual 1,024.
 ulimit -n "$(ulimit -Hn)" 2>/dev/null || ulimit -n 4096 2>/dev/null || true
 
 args=(--work "$work" --hello "$hello" --nginx-template "$here/nginx.conf.in" --soak-script "$here/soak.lua"

@@ -354,7 +354,7 @@ async def soak(server, path, total, every, connections=8, depth=16):
 # ---------------------------------------------------------------- slow clients (own process)
 
 def slow_request(path):
-    return ("GET %s HTTP/1.1\r\n\r\n" % path).encode()
+    return ("GET %s HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n" % path).encode()
 
 
 async def slow_clients(port, count, seconds, path):

@@ -208,7 +208,7 @@ void tst_Dispatcher::errorPage_data()
 
     QTest::addRow("GET") << get("/nothing") << QByteArray("HTTP_GET to /nothing not supported.");
     QTest::addRow("POST gets 404 too")
-        << QByteArray("POST /x HTTP/1.1\r\nContent-Length: 2\r\n\r\nab")
+        << QByteArray("POST /x HTTP/1.1\r\nHost: h\r\nContent-Length: 2\r\n\r\nab")
         << QByteArray("HTTP_POST to /x not supported.");
     QTest::addRow("HTTP/1.0") << QByteArray("DELETE /d HTTP/1.0\r\n\r\n")
                               << QByteArray("HTTP_DELETE to /d not supported.");

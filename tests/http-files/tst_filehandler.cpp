@@ -188,7 +188,7 @@ void tst_FileHandler::serve()
         QTest::ignoreMessage(QtWarningMsg, qPrintable("Refused a path that leads outside the base folder: " + quotedPath));
     expectLog(status, target);
 
-    const rawhttp::Response response = rawhttp::exchange(server->port(), method + ' ' + target + " HTTP/1.1\r\n\r\n");
+    const rawhttp::Response response = rawhttp::exchange(server->port(), method + ' ' + target + " HTTP/1.1\r\nHost: h\r\n\r\n");
     QVERIFY(response.complete);
     QCOMPARE(response.status, status);
     QCOMPARE(response.headers.value("content-type"), contentType);
@@ -221,7 +221,7 @@ void tst_FileHandler::closesAfterEachFile()
     QTcpSocket client;
     client.connectToHost(QHostAddress::LocalHost, server->port());
     QVERIFY(client.waitForConnected());
-    client.write(method + " /index.html HTTP/1.1\r\n\r\nGET /index.html HTTP/1.1\r\n\r\n");
+    client.write(method + " /index.html HTTP/1.1\r\nHost: h\r\n\r\nGET /index.html HTTP/1.1\r\nHost: h\r\n\r\n");
     QByteArray received;
     QVERIFY(QTest::qWaitFor([&] {
         received += client.readAll();
@@ -240,8 +240,8 @@ void tst_FileHandler::fullPathBehindPrefix()
     dispatcher->appendHandler(QRegExp("^/static"), files);
     QTest::ignoreMessage(QtDebugMsg, "200 : \"/static/s.txt\"");
     QTest::ignoreMessage(QtWarningMsg, "404 : \"/static/index.html\"");
-    QCOMPARE(rawhttp::exchange(server->port(), "GET /static/s.txt HTTP/1.1\r\n\r\n").body, QByteArray("static"));
-    QCOMPARE(rawhttp::exchange(server->port(), "GET /static/index.html HTTP/1.1\r\n\r\n").status, 404);
+    QCOMPARE(rawhttp::exchange(server->port(), "GET /static/s.txt HTTP/1.1\r\nHost: h\r\n\r\n").body, QByteArray("static"));
+    QCOMPARE(rawhttp::exchange(server->port(), "GET /static/index.html HTTP/1.1\r\nHost: h\r\n\r\n").status, 404);
 }
 
 void tst_FileHandler::noBaseFolder()
@@ -252,7 +252,7 @@ void tst_FileHandler::noBaseFolder()
     dispatcher->appendHandler(QRegExp("^/"), files);
     const QByteArray target = QUrl::toPercentEncoding(base + QStringLiteral("/index.html"), "/");
     QTest::ignoreMessage(QtDebugMsg, qPrintable("200 : \"" + QString::fromLatin1(target) + '"'));
-    QCOMPARE(rawhttp::exchange(server->port(), "GET " + target + " HTTP/1.1\r\n\r\n").body, page);
+    QCOMPARE(rawhttp::exchange(server->port(), "GET " + target + " HTTP/1.1\r\nHost: h\r\n\r\n").body, page);
 }
 
 void tst_FileHandler::typesOfRepeatedNames()
@@ -283,7 +283,7 @@ void tst_FileHandler::typesOfRepeatedNames()
                 database.mimeTypeForFile(base + QLatin1Char('/') + name, QMimeDatabase::MatchExtension).name().toLatin1();
             QTest::ignoreMessage(QtDebugMsg, qPrintable("200 : \"/" + name + '"'));
             const rawhttp::Response response =
-                rawhttp::exchange(server->port(), "GET /" + name.toLatin1() + " HTTP/1.1\r\n\r\n");
+                rawhttp::exchange(server->port(), "GET /" + name.toLatin1() + " HTTP/1.1\r\nHost: h\r\n\r\n");
             QCOMPARE(response.status, 200);
             QCOMPARE(response.headers.value("content-type"), expected);
         }
@@ -313,7 +313,7 @@ void tst_FileHandler::webTypes()
     dispatcher->appendHandler(QRegExp("^/"), files);
     const QByteArray path = "/web/" + name.toLatin1();
     expectLog(200, path);
-    const rawhttp::Response response = rawhttp::exchange(server->port(), "GET " + path + " HTTP/1.1\r\n\r\n");
+    const rawhttp::Response response = rawhttp::exchange(server->port(), "GET " + path + " HTTP/1.1\r\nHost: h\r\n\r\n");
     QCOMPARE(response.status, 200);
     QCOMPARE(response.headers.value("content-type"), type);
 }
@@ -372,7 +372,7 @@ void tst_FileHandler::conditionalAndRanges()
     dispatcher->appendHandler(QRegExp("^/"), files);
 
     expectLog(200, "/digits.txt");
-    const rawhttp::Response plain = rawhttp::exchange(server->port(), "GET /digits.txt HTTP/1.1\r\n\r\n");
+    const rawhttp::Response plain = rawhttp::exchange(server->port(), "GET /digits.txt HTTP/1.1\r\nHost: h\r\n\r\n");
     const QByteArray tag = plain.headers.value("etag");
     const QByteArray date = plain.headers.value("last-modified");
     QVERIFY2(tag.startsWith('"') && tag.endsWith('"') && tag.size() > 2, tag.constData());
@@ -382,7 +382,7 @@ void tst_FileHandler::conditionalAndRanges()
     headers.replace("{tag}", tag).replace("{date}", date);
     expectLog(status, "/digits.txt");
     const rawhttp::Response response =
-        rawhttp::exchange(server->port(), "GET /digits.txt HTTP/1.1\r\n" + headers + "\r\n\r\n");
+        rawhttp::exchange(server->port(), "GET /digits.txt HTTP/1.1\r\nHost: h\r\n" + headers + "\r\n\r\n");
     QVERIFY(response.complete);
     QCOMPARE(response.status, status);
     QCOMPARE(response.body, body);
@@ -428,7 +428,7 @@ void tst_FileHandler::folderIndex()
     if (target == "/leaky/")
         QTest::ignoreMessage(QtWarningMsg, "Refused a path that leads outside the base folder: \"/leaky/\"");
     expectLog(status, path);
-    const rawhttp::Response response = rawhttp::exchange(server->port(), "GET " + target + " HTTP/1.1\r\n\r\n");
+    const rawhttp::Response response = rawhttp::exchange(server->port(), "GET " + target + " HTTP/1.1\r\nHost: h\r\n\r\n");
     QCOMPARE(response.status, status);
     QCOMPARE(response.body, body);
     QCOMPARE(response.headers.value("location"), location);
@@ -459,7 +459,7 @@ void tst_FileHandler::bigFile()
     dispatcher->appendHandler(QRegExp("^/"), files);
 
     expectLog(status, "/big.bin");
-    const QByteArray request = "GET /big.bin HTTP/1.1\r\n" + (range.isEmpty() ? QByteArray() : "Range: " + range + "\r\n") + "\r\n";
+    const QByteArray request = "GET /big.bin HTTP/1.1\r\nHost: h\r\n" + (range.isEmpty() ? QByteArray() : "Range: " + range + "\r\n") + "\r\n";
     const rawhttp::Response response = rawhttp::exchange(server->port(), request);
     QVERIFY(response.complete);
     QCOMPARE(response.status, status);

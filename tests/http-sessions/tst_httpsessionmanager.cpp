@@ -217,21 +217,35 @@ void tst_HttpSessionManager::clearKeepsHeldSessions()
 
 void tst_HttpSessionManager::concurrentAccess()
 {
-    // Creation and expiry from several threads: one object per code, no torn table.
+    // Creation and expiry from several threads while another reads the table
+    // and the sessions: one object per code, no torn table.
     HttpSessionManager manager;
+    const QSharedPointer<Request> request = requestWithHeader("Cookie: SessionID=7\r\n");
+    QVERIFY(request);
     std::vector<QList<QSharedPointer<HttpSessionData>>> results(4);
     QList<QThread *> threads;
     for (int t = 0; t < 4; ++t) {
         threads.append(QThread::create([&manager, &results, t] {
             for (int i = 0; i < 2000; ++i) {
                 results[t].append(manager.getOrCreateSessionData(QString::number(i % 50)));
+                results[t].last()->updateAccessTime();
                 if (i % 100 == 0)
                     manager.removeOldSessions();
             }
         }));
-        threads.last()->start();
     }
-    for (QThread *thread : threads) {
+    threads.append(QThread::create([&manager, &request] {
+        for (int i = 0; i < 2000; ++i) {
+            manager.isValidSession(QString::number(i % 60));
+            manager.getSessionCode(request);
+            manager.setSessionHoldTime(manager.sessionHoldTime());
+            if (const QSharedPointer<HttpSessionData> session = manager.getOrCreateSessionData(QStringLiteral("7")))
+                session->lastAcceessTime();
+        }
+    }));
+    for (QThread *thread : qAsConst(threads))
+        thread->start();
+    for (QThread *thread : qAsConst(threads)) {
         QVERIFY(thread->wait(60000));
         delete thread;
     }

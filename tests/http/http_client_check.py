@@ -21,10 +21,22 @@ def main():
     resp = conn.getresponse()
     assert resp.read() == payload
 
+    # HEAD: the headers of a GET, no body; the connection goes on.
+    conn.request("HEAD", "/item/head", headers={"X-Test": "yes"})
+    resp = conn.getresponse()
+    assert resp.getheader("Content-Length") == "10", resp.getheaders()
+    assert resp.read() == b""
+
     conn.request("GET", "/teapot")
     resp = conn.getresponse()
     resp.read()
     assert (resp.status, resp.reason) == (418, 'I"m a teapot'), (resp.status, resp.reason)
+
+    # The client's wish to close is honoured; the next request opens a new connection.
+    conn.request("GET", "/item/last", headers={"X-Test": "yes", "Connection": "close"})
+    resp = conn.getresponse()
+    assert resp.getheader("Connection") == "close", resp.getheaders()
+    assert resp.read() == b"/item/last"
 
     # No length: the body runs to the end of the connection.
     conn.request("GET", "/close")

@@ -15,6 +15,8 @@
 
 #include <functional>
 
+#include <sys/ioctl.h>
+
 namespace httptest {
 
 using RequestPtr = QSharedPointer<http::server::Request>;
@@ -108,6 +110,24 @@ inline QTcpSocket *acceptedSocket(const http::HttpServer &server)
         return socket != nullptr;
     }, 5000);
     return socket;
+}
+
+// Sends bytes and waits until the server has read them, so that whatever
+// comes next reaches it in a read of its own: the client's kernel has them
+// acknowledged, and the server's kernel holds none of them any more (or the
+// server's socket is gone).
+inline bool sendAlone(QTcpSocket &client, const QPointer<QTcpSocket> &serverSide, const QByteArray &bytes)
+{
+    client.write(bytes);
+    return QTest::qWaitFor([&] {
+        client.flush();
+        int unacknowledged = -1;
+        int unread = -1;
+        return !serverSide
+               || (ioctl(int(client.socketDescriptor()), TIOCOUTQ, &unacknowledged) == 0 && unacknowledged == 0
+                   && ioctl(int(serverSide->socketDescriptor()), FIONREAD, &unread) == 0 && unread == 0
+                   && serverSide->bytesAvailable() == 0);
+    }, 10000);
 }
 
 inline http::server::Connection *onlyConnection(const http::HttpServer &server)

@@ -18,6 +18,7 @@ private Q_SLOTS:
     void body_data();
     void body();
     void chunkedBody();
+    void wholeBodyBeforeClosing();
     void peer();
 
 private:
@@ -73,7 +74,7 @@ void tst_Request::headerLookup()
 {
     QFETCH(QString, name);
     QFETCH(QString, value);
-    const RequestPtr request = send("GET / HTTP/1.1\r\nContent-Type: text/plain\r\n\r\n");
+    const RequestPtr request = send("GET / HTTP/1.1\r\nHost: h\r\nContent-Type: text/plain\r\n\r\n");
     QVERIFY(request);
     QCOMPARE(request->header(name), value);
     QVERIFY(request->headers().contains(QStringLiteral("content-type")));
@@ -106,7 +107,7 @@ void tst_Request::method()
     QFETCH(QByteArray, token);
     QFETCH(int, value);
     QFETCH(QString, name);
-    const RequestPtr request = send(token + " /m HTTP/1.1\r\n\r\n");
+    const RequestPtr request = send(token + " /m HTTP/1.1\r\nHost: h\r\n\r\n");
     QVERIFY(request);
     QCOMPARE(int(request->method()), value);
     QCOMPARE(request->methodString(), name);
@@ -135,7 +136,7 @@ void tst_Request::body()
         connect(request.data(), &Request::data, [&delivered](const QByteArray &data) { delivered += data; });
     };
     // The body arrives in two reads, after the head was handed out.
-    const RequestPtr request = send("POST / HTTP/1.1\r\nContent-Length: 10\r\n\r\n01234");
+    const RequestPtr request = send("POST / HTTP/1.1\r\nHost: h\r\nContent-Length: 10\r\n\r\n01234");
     QVERIFY(request);
     QSignalSpy ends(request.data(), &Request::end);
     QTRY_COMPARE(delivered, QByteArray("01234"));
@@ -149,16 +150,39 @@ void tst_Request::body()
 void tst_Request::chunkedBody()
 {
     recorder->handler = [](const RequestPtr &request, const ResponsePtr &) { request->storeBody(); };
-    const RequestPtr request = send("POST / HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n"
+    const RequestPtr request = send("POST / HTTP/1.1\r\nHost: h\r\nTransfer-Encoding: chunked\r\n\r\n"
                                     "5\r\nhello\r\n6\r\n world\r\n0\r\n\r\n");
     QVERIFY(request);
     QTRY_VERIFY(request->successful());
     QCOMPARE(request->body(), QByteArray("hello world"));
 }
 
+void tst_Request::wholeBodyBeforeClosing()
+{
+    // An answer that ends the connection, given as soon as the head is in,
+    // must not cut off a request whose body came in the same read.
+    int ends = 0;
+    bool successful = false;
+    recorder->handler = [&](const RequestPtr &request, const ResponsePtr &response) {
+        request->storeBody();
+        Request *rq = request.data();
+        connect(rq, &Request::end, this, [&, rq] {
+            ++ends;
+            successful = rq->successful();
+        });
+        response->writeHead(200); // no length: the connection closes after it
+        response->end("ok");
+    };
+    client->write("POST /x HTTP/1.0\r\nContent-Length: 10\r\n\r\n0123456789");
+    QTRY_COMPARE(client->state(), QAbstractSocket::UnconnectedState);
+    QCOMPARE(ends, 1);
+    QVERIFY(successful);
+    QCOMPARE(recorder->requests.first()->body(), QByteArray("0123456789"));
+}
+
 void tst_Request::peer()
 {
-    const RequestPtr request = send("GET / HTTP/1.1\r\n\r\n");
+    const RequestPtr request = send("GET / HTTP/1.1\r\nHost: h\r\n\r\n");
     QVERIFY(request);
     QCOMPARE(request->remoteAddress(), QStringLiteral("127.0.0.1"));
     QCOMPARE(request->remotePort(), client->localPort());

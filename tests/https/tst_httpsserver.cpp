@@ -240,6 +240,8 @@ void tst_HttpsServer::listenTwice()
 void tst_HttpsServer::connectionBeforeHandshake()
 {
     https::HttpsServer server(selfCert, selfKey);
+    answerOk(&server);
+    QCOMPARE(server.handshakeTimeout(), 20000);
     QVERIFY(server.listen(QHostAddress::LocalHost, 0));
 
     // The HTTP layer takes the socket at once, before any TLS byte arrives.
@@ -254,6 +256,15 @@ void tst_HttpsServer::connectionBeforeHandshake()
     silent.disconnectFromHost();
     QTRY_COMPARE(server.findChildren<http::server::Connection *>().size(), 0);
     QVERIFY2(criticalMessages.isEmpty(), qPrintable(criticalMessages.join(QLatin1Char('\n'))));
+
+    // A client that never starts its handshake is let go after the limit.
+    server.setHandshakeTimeout(200);
+    QTcpSocket idle;
+    idle.connectToHost(QHostAddress::LocalHost, server.port());
+    QVERIFY(idle.waitForConnected());
+    QTRY_COMPARE(idle.state(), QAbstractSocket::UnconnectedState);
+    QTRY_COMPARE(server.findChildren<http::server::Connection *>().size(), 0);
+    QCOMPARE(fetchOverTls(server.port()), QByteArray("ok"));
 }
 
 void tst_HttpsServer::listenFailure()

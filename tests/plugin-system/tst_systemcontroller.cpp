@@ -77,28 +77,28 @@ void tst_SystemController::requests_data()
     QTest::addRow("trailing slash") << QByteArray("GET /system/info/ HTTP/1.1\r\nHost: localhost\r\n\r\n") << true;
     QTest::addRow("HTTP/1.0") << QByteArray("GET /system/info HTTP/1.0\r\n\r\n") << true;
     QTest::addRow("application/json")
-        << QByteArray("GET /system/info HTTP/1.1\r\nContent-Type: application/json\r\n\r\n") << true;
+        << QByteArray("GET /system/info HTTP/1.1\r\nHost: h\r\nContent-Type: application/json\r\n\r\n") << true;
     QTest::addRow("header name in other case")
-        << QByteArray("GET /system/info HTTP/1.1\r\ncontent-type: application/json\r\n\r\n") << true;
+        << QByteArray("GET /system/info HTTP/1.1\r\nHost: h\r\ncontent-type: application/json\r\n\r\n") << true;
 
     QTest::addRow("POST")
-        << QByteArray("POST /system/info HTTP/1.1\r\nContent-Length: 2\r\n\r\n{}") << false;
-    QTest::addRow("HEAD") << QByteArray("HEAD /system/info HTTP/1.1\r\n\r\n") << false;
-    QTest::addRow("query string") << QByteArray("GET /system/info?verbose=1 HTTP/1.1\r\n\r\n") << false;
+        << QByteArray("POST /system/info HTTP/1.1\r\nHost: h\r\nContent-Length: 2\r\n\r\n{}") << false;
+    QTest::addRow("HEAD") << QByteArray("HEAD /system/info HTTP/1.1\r\nHost: h\r\n\r\n") << false;
+    QTest::addRow("query string") << QByteArray("GET /system/info?verbose=1 HTTP/1.1\r\nHost: h\r\n\r\n") << false;
     QTest::addRow("absolute URL")
         << QByteArray("GET http://localhost/system/info HTTP/1.1\r\nHost: localhost\r\n\r\n") << false;
-    QTest::addRow("path in capitals") << QByteArray("GET /System/Info HTTP/1.1\r\n\r\n") << false;
-    QTest::addRow("two trailing slashes") << QByteArray("GET /system/info// HTTP/1.1\r\n\r\n") << false;
-    QTest::addRow("longer path") << QByteArray("GET /system/information HTTP/1.1\r\n\r\n") << false;
-    QTest::addRow("below the path") << QByteArray("GET /system/info/more HTTP/1.1\r\n\r\n") << false;
-    QTest::addRow("prefix") << QByteArray("GET /api/system/info HTTP/1.1\r\n\r\n") << false;
+    QTest::addRow("path in capitals") << QByteArray("GET /System/Info HTTP/1.1\r\nHost: h\r\n\r\n") << false;
+    QTest::addRow("two trailing slashes") << QByteArray("GET /system/info// HTTP/1.1\r\nHost: h\r\n\r\n") << false;
+    QTest::addRow("longer path") << QByteArray("GET /system/information HTTP/1.1\r\nHost: h\r\n\r\n") << false;
+    QTest::addRow("below the path") << QByteArray("GET /system/info/more HTTP/1.1\r\nHost: h\r\n\r\n") << false;
+    QTest::addRow("prefix") << QByteArray("GET /api/system/info HTTP/1.1\r\nHost: h\r\n\r\n") << false;
     QTest::addRow("Application/JSON")
-        << QByteArray("GET /system/info HTTP/1.1\r\nContent-Type: Application/JSON\r\n\r\n") << false;
+        << QByteArray("GET /system/info HTTP/1.1\r\nHost: h\r\nContent-Type: Application/JSON\r\n\r\n") << false;
     QTest::addRow("parameters after application/json")
-        << QByteArray("GET /system/info HTTP/1.1\r\nContent-Type: application/json; charset=utf-8\r\n\r\n")
+        << QByteArray("GET /system/info HTTP/1.1\r\nHost: h\r\nContent-Type: application/json; charset=utf-8\r\n\r\n")
         << false;
     QTest::addRow("text/plain")
-        << QByteArray("GET /system/info HTTP/1.1\r\nContent-Type: text/plain\r\n\r\n") << false;
+        << QByteArray("GET /system/info HTTP/1.1\r\nHost: h\r\nContent-Type: text/plain\r\n\r\n") << false;
 }
 
 void tst_SystemController::requests()

@@ -37,7 +37,7 @@ int main(int argc, char *argv[])
             app.quit();
     });
     QObject::connect(&client, &QTcpSocket::connected, &app, [&] {
-        client.write("GET /system/info HTTP/1.1\r\nAccept: application/json\r\n\r\n");
+        client.write("GET /system/info HTTP/1.1\r\nHost: h\r\nAccept: application/json\r\n\r\n");
     });
     client.connectToHost(QHostAddress::LocalHost, server.port());
     QTimer::singleShot(10000, &app, [&] { app.exit(3); });
