@@ -97,6 +97,12 @@ private:
     Q_DISABLE_COPY(Response)
 };
 
+// A whole answer that is mostly its status, such as an error: Content-Length
+// and Content-Type of the body, the head, then the body (none in answer to
+// HEAD). Headers set before, such as Allow or Location, go with it.
+ZNHTTP_EXPORT void sendStatusAnswer(Response &response, int status, const QString &contentType,
+                                    const QByteArray &body = QByteArray());
+
 } // namespace server
 } // namespace http
 
