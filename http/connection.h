@@ -49,7 +49,8 @@ Q_SIGNALS:
     /// Emitted when the head of a request has arrived; see HttpServer::newRequest().
     void newRequest(QSharedPointer<Request> request, QSharedPointer<Response> response);
     /// Emitted when everything queued so far has been handed to the system
-    /// (over TLS, once encrypted); each open response emits its own after it.
+    /// (over TLS, once encrypted); then each of its responses that still
+    /// exists emits its own.
     void allBytesWritten();
     /**
      * Emitted when the client sent something that is no valid request, with
