@@ -8,20 +8,33 @@
 namespace http {
 namespace server {
 
-// How one dispatcher match split the request path: the matched prefix and
-// what follows it.
+/**
+ * How one dispatcher match split the request path: the matched part and what
+ * follows it.
+ * \headerfile dispatchcontext.h <zn-http/dispatchcontext.h>
+ *
+ * For the path "/api/items/7" and the expression "^/api/", usedPath() is
+ * "/api/" and remainingPath() "items/7".
+ */
 class ZNHTTP_EXPORT DispatchContext
 {
 public:
+    /// Both parts empty.
     DispatchContext();
+    /// A copy of \a other.
     DispatchContext(const DispatchContext &other);
+    /// Takes the parts of \a other.
     DispatchContext &operator=(const DispatchContext &other);
     virtual ~DispatchContext();
 
+    /// The path after the matched part.
     QString remainingPath() const;
+    /// Sets the path after the matched part.
     void setRemainingPath(const QString &path);
 
+    /// The matched part of the path.
     QString usedPath() const;
+    /// Sets the matched part of the path.
     void setUsedPath(const QString &path);
 
 private:

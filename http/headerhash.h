@@ -7,8 +7,7 @@
 namespace http {
 namespace server {
 
-// Header name to value. Request header names are lower-case; response header
-// names are kept as the caller wrote them.
+/// Header name to value. Request::headers() gives the names in lower case.
 typedef QHash<QString, QString> HeaderHash;
 
 } // namespace server

@@ -14,10 +14,27 @@ class Connection;
 class ConnectionPrivate;
 class ResponsePrivate;
 
+/**
+ * The answer to one request: headers with setHeader(), then writeHead(), any
+ * number of write() calls, and one end().
+ * \headerfile response.h <zn-http/response.h>
+ *
+ * The connection makes it and hands it out with HttpServer::newRequest(); it
+ * lives as long as someone holds its pointer, so it may be answered later,
+ * from any slot of the connection's thread. Once the client has gone, the
+ * response counts as finished and further calls only log a warning.
+ *
+ * The connection stays open for the next request when the client allows it
+ * and the response declares its length ("Content-Length", or
+ * "Transfer-Encoding: chunked", whose framing you then write yourself);
+ * otherwise the body ends where the connection closes. Header text is
+ * Latin-1; other characters become '?'.
+ */
 class ZNHTTP_EXPORT Response : public QObject
 {
     Q_OBJECT
 public:
+    /// Status codes with the reason phrase that writeHead() sends for them.
     enum StatusCode {
         Continue = 100,
         SwitchingProtocols = 101,
@@ -76,15 +93,43 @@ public:
     ~Response() override;
 
 public Q_SLOTS:
+    /**
+     * Sets the header \a field to \a value for writeHead(), replacing a
+     * value set before under the same spelling. A name or value with a line
+     * break is refused with a warning, as it could forge headers.
+     *
+     * The server adds "Date" and "Connection" unless you set them; a
+     * "Connection: close" of yours closes the connection after the answer,
+     * and a keep-alive cannot keep a connection the client asked to close.
+     */
     void setHeader(const QString &field, const QString &value);
+    /**
+     * Writes the status line with \a statusCode and the headers; once per
+     * response, before any write(). A code without a known reason phrase
+     * goes out without one.
+     */
     void writeHead(int statusCode);
+    /// Writes the status line and the headers; see writeHead(int).
     void writeHead(StatusCode statusCode);
+    /**
+     * Writes a piece of the body, after writeHead(). Dropped in the answer
+     * to HEAD, whose headers stay as for GET.
+     *
+     * The bytes leave when control returns to the event loop. To send a
+     * large body in pieces, write the next piece on allBytesWritten().
+     */
     void write(const QByteArray &data);
+    /// Writes \a data as the last piece and finishes the response; emits
+    /// done(). Nothing can be written after it.
     void end(const QByteArray &data = QByteArray());
+    /// The status code given to writeHead(), or 0 before it.
     int status() const;
 
 Q_SIGNALS:
+    /// Emitted when everything the connection had queued, this response's
+    /// bytes included, has been handed to the system.
     void allBytesWritten();
+    /// Emitted by end(), before the last bytes leave.
     void done();
 
 private:
