@@ -198,12 +198,12 @@ RangeKind parseRange(const QString &header, qint64 size, FilePiece *piece)
     const QStringRef value = header.midRef(0).trimmed();
     if (!value.startsWith(QLatin1String("bytes="), Qt::CaseInsensitive))
         return RangeKind::Whole;
-    const QStringRef spec = value.mid(6).trimmed();
-    const int dash = spec.indexOf(QLatin1Char('-'));
-    if (dash < 0 || spec.contains(QLatin1Char(',')))
+    const QStringRef range = value.mid(6).trimmed();
+    const int dash = range.indexOf(QLatin1Char('-'));
+    if (dash < 0 || range.contains(QLatin1Char(',')))
         return RangeKind::Whole;
-    const QStringRef firstText = spec.left(dash).trimmed();
-    const QStringRef lastText = spec.mid(dash + 1).trimmed();
+    const QStringRef firstText = range.left(dash).trimmed();
+    const QStringRef lastText = range.mid(dash + 1).trimmed();
 
     qint64 first = 0;
     qint64 last = 0;
