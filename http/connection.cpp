@@ -130,8 +130,9 @@ const int lingerLimit = 30000;
 // Files that the kernel cannot send go through the socket in pieces of this
 // size: one TLS record each.
 const int filePiece = 16 * 1024;
-// What one sendfile() call may send.
-const qint64 maxSendfile = 1 << 30;
+// What sendfile() may send in one turn of the event loop: a client that reads
+// as fast as the kernel sends must not hold the others up for a whole file.
+const qint64 maxSendfileTurn = 2 * 1024 * 1024;
 
 // Reads a piece of a file at an offset, without moving a shared position.
 qint64 readAt(QFile &file, qint64 offset, char *data, qint64 size)
@@ -925,11 +926,17 @@ ConnectionPrivate::FileSend ConnectionPrivate::sendFileDirect(OutputPiece &piece
         return FileSend::Blocked;
     const PipeSignalBlocker blocker;
     const int descriptor = int(socket->socketDescriptor());
+    qint64 budget = maxSendfileTurn;
     while (piece.length > 0) {
+        // Once the turn's share is sent, the piece through the socket below
+        // brings the next turn.
+        if (budget <= 0)
+            return FileSend::Blocked;
         off_t offset = off_t(piece.offset);
         const ssize_t n = ::sendfile(descriptor, piece.file->handle(), &offset,
-                                     size_t(qMin<qint64>(piece.length, maxSendfile)));
+                                     size_t(qMin(piece.length, budget)));
         if (n > 0) {
+            budget -= n;
             piece.offset += n;
             piece.length -= n;
             *sent += n;
