@@ -4,7 +4,9 @@
 #include "request_p.h"
 #include "response_p.h"
 
+#include <QtCore/QDir>
 #include <QtCore/QEvent>
+#include <QtCore/QFile>
 #include <QtCore/QLoggingCategory>
 #include <QtCore/QMetaEnum>
 #include <QtCore/QSocketNotifier>
@@ -22,9 +24,15 @@
 // and MSG_DONTWAIT per call, which only Linux has; elsewhere everything goes
 // through the socket.
 #ifdef Q_OS_LINUX
-#include <cerrno>
+#include <csignal>
+#include <pthread.h>
+#include <sys/sendfile.h>
 #include <sys/types.h>
 #include <sys/uio.h>
+#endif
+#ifdef Q_OS_UNIX
+#include <cerrno>
+#include <unistd.h>
 #endif
 
 namespace http {
@@ -119,6 +127,59 @@ const int largePiece = 16 * 1024;
 const int maxSendPieces = 16;
 // A closing connection reads and drops what its client still sends for at most this long.
 const int lingerLimit = 30000;
+// Files that the kernel cannot send go through the socket in pieces of this
+// size: one TLS record each.
+const int filePiece = 16 * 1024;
+// What sendfile() may send in one turn of the event loop: a client that reads
+// as fast as the kernel sends must not hold the others up for a whole file.
+const qint64 maxSendfileTurn = 2 * 1024 * 1024;
+
+// Reads a piece of a file at an offset, without moving a shared position.
+qint64 readAt(QFile &file, qint64 offset, char *data, qint64 size)
+{
+#ifdef Q_OS_UNIX
+    for (;;) {
+        const ssize_t n = ::pread(file.handle(), data, size_t(size), off_t(offset));
+        if (n >= 0 || errno != EINTR)
+            return n;
+    }
+#else
+    return file.seek(offset) ? file.read(data, size) : -1;
+#endif
+}
+
+#ifdef Q_OS_LINUX
+// sendfile() has no MSG_NOSIGNAL: a client that is gone raises SIGPIPE, which
+// ends the process unless it ignores that signal. It is held back on this
+// thread while sendfile() runs, and one that sendfile() raised is taken.
+class PipeSignalBlocker
+{
+public:
+    PipeSignalBlocker()
+    {
+        sigemptyset(&pipeSignal);
+        sigaddset(&pipeSignal, SIGPIPE);
+        pthread_sigmask(SIG_BLOCK, &pipeSignal, &previous);
+    }
+    ~PipeSignalBlocker()
+    {
+        // A SIGPIPE the thread held back before is not ours to take.
+        if (taken && !sigismember(&previous, SIGPIPE)) {
+            const timespec none = {0, 0};
+            while (sigtimedwait(&pipeSignal, nullptr, &none) < 0 && errno == EINTR) {
+            }
+        }
+        pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+    }
+    void raised() const { taken = true; }
+
+private:
+    sigset_t pipeSignal;
+    sigset_t previous;
+    mutable bool taken = false;
+    Q_DISABLE_COPY(PipeSignalBlocker)
+};
+#endif
 
 // One read buffer per thread, lent to one reader at a time; a reader inside
 // another's callbacks (a nested event loop) gets one of its own.
@@ -630,10 +691,11 @@ QByteArray &ConnectionPrivate::outputForHead()
 {
     if (outputMore.isEmpty())
         return output;
-    // A head after a large piece: a small piece of its own.
-    if (outputMore.last().size() >= largePiece)
-        outputMore.append(QByteArray());
-    return outputMore.last();
+    // A head after a large piece or a file: a small piece of its own.
+    const OutputPiece &last = outputMore.last();
+    if (last.file || last.bytes.size() >= largePiece)
+        outputMore.append(OutputPiece());
+    return outputMore.last().bytes;
 }
 
 void ConnectionPrivate::outputAppended(int bytes)
@@ -646,14 +708,32 @@ void ConnectionPrivate::queueOutput(const QByteArray &data)
 {
     if (data.isEmpty())
         return;
-    QByteArray &last = outputMore.isEmpty() ? output : outputMore.last();
-    if (data.size() >= largePiece && !last.isEmpty())
-        outputMore.append(data); // sent from where it is
-    else if (last.isEmpty() && data.size() >= largePiece)
-        last = data;
-    else
-        last += data;
+    QByteArray *last = &output;
+    if (!outputMore.isEmpty())
+        last = outputMore.last().file ? nullptr : &outputMore.last().bytes;
+    if (!last || (data.size() >= largePiece && !last->isEmpty())) {
+        OutputPiece piece;
+        piece.bytes = data; // sent from where it is
+        outputMore.append(piece);
+    } else if (last->isEmpty() && data.size() >= largePiece) {
+        *last = data;
+    } else {
+        *last += data;
+    }
     bytesQueued += data.size();
+    flushLater();
+}
+
+void ConnectionPrivate::queueFile(const QSharedPointer<QFile> &file, qint64 offset, qint64 length)
+{
+    if (length <= 0)
+        return;
+    OutputPiece piece;
+    piece.file = file;
+    piece.offset = offset;
+    piece.length = length;
+    outputMore.append(piece);
+    bytesQueued += length;
     flushLater();
 }
 
@@ -673,8 +753,8 @@ void ConnectionPrivate::flushLater()
 qint64 ConnectionPrivate::unsentBytes() const
 {
     qint64 bytes = output.size();
-    for (const QByteArray &piece : outputMore)
-        bytes += piece.size();
+    for (const OutputPiece &piece : outputMore)
+        bytes += piece.file ? piece.length : piece.bytes.size();
     if (socket && !disconnected)
         bytes += socket->bytesToWrite();
     return bytes;
@@ -693,6 +773,12 @@ bool ConnectionPrivate::allSent() const
     return !tls || static_cast<QSslSocket *>(socket.data())->encryptedBytesToWrite() == 0;
 }
 
+bool ConnectionPrivate::filePending() const
+{
+    // After a flush only a file that waits for the socket is left here.
+    return !outputMore.isEmpty();
+}
+
 void ConnectionPrivate::flush()
 {
     const ConnectionCodeScope scope;
@@ -706,13 +792,8 @@ void ConnectionPrivate::flush()
     if (!output.isEmpty() || !outputMore.isEmpty()) {
         if (directSend)
             sendDirect();
-        else {
-            socket->write(output);
-            for (const QByteArray &piece : qAsConst(outputMore))
-                socket->write(piece);
-            output.clear();
-            outputMore.clear();
-        }
+        else
+            sendThroughSocket();
     }
     if (!guard || disconnected)
         return;
@@ -733,58 +814,188 @@ void ConnectionPrivate::outputProgressed()
 
 void ConnectionPrivate::sendDirect()
 {
-    qint64 sent = 0;
+    qint64 sent = 0; // confirmed once the output is in order again
+    qint64 skip = 0; // what went of the first piece that waits
 #ifdef Q_OS_LINUX
-    if (socket->bytesToWrite() == 0 && socket->state() == QAbstractSocket::ConnectedState) {
-        const int descriptor = int(socket->socketDescriptor());
-        ssize_t n;
-        if (outputMore.isEmpty()) {
-            n = ::send(descriptor, output.constData(), size_t(output.size()), MSG_NOSIGNAL | MSG_DONTWAIT);
-        } else {
-            iovec parts[maxSendPieces];
-            int count = 0;
+    const int descriptor = int(socket->socketDescriptor());
+    bool go = socket->bytesToWrite() == 0 && socket->state() == QAbstractSocket::ConnectedState;
+    while (go && (!output.isEmpty() || !outputMore.isEmpty())) {
+        // The bytes up to the next file, in one call.
+        iovec parts[maxSendPieces];
+        int count = 0;
+        qint64 wanted = 0;
+        const auto add = [&](const QByteArray &bytes) {
+            parts[count].iov_base = const_cast<char *>(bytes.constData()); // may be shared
+            parts[count++].iov_len = size_t(bytes.size());
+            wanted += bytes.size();
+        };
+        if (!output.isEmpty())
+            add(output);
+        int pieces = 0;
+        while (pieces < outputMore.size() && count < maxSendPieces && !outputMore.at(pieces).file)
+            add(outputMore.at(pieces++).bytes);
+        if (count > 0) {
+            // A file next: the kernel may send the head in one segment with it.
+            const int flags = MSG_NOSIGNAL | MSG_DONTWAIT | (pieces < outputMore.size() ? MSG_MORE : 0);
+            ssize_t n;
+            if (count == 1) {
+                n = ::send(descriptor, parts[0].iov_base, parts[0].iov_len, flags);
+            } else {
+                msghdr message = {};
+                message.msg_iov = parts;
+                message.msg_iovlen = size_t(count);
+                n = ::sendmsg(descriptor, &message, flags);
+            }
+            if (n <= 0)
+                break; // the socket reports errors its own way
+            sent += n;
+            qint64 left = n;
             if (!output.isEmpty()) {
-                parts[count].iov_base = const_cast<char *>(output.constData()); // may be shared
-                parts[count++].iov_len = size_t(output.size());
+                if (left < output.size()) {
+                    skip = left;
+                    break;
+                }
+                left -= output.size();
+                releaseOutputBuffer();
             }
-            for (int i = 0; i < outputMore.size() && count < maxSendPieces; ++i) {
-                parts[count].iov_base = const_cast<char *>(outputMore.at(i).constData());
-                parts[count++].iov_len = size_t(outputMore.at(i).size());
+            while (!outputMore.isEmpty() && !outputMore.first().file && left >= outputMore.first().bytes.size()) {
+                left -= outputMore.first().bytes.size();
+                outputMore.removeFirst();
             }
-            msghdr message = {};
-            message.msg_iov = parts;
-            message.msg_iovlen = size_t(count);
-            n = ::sendmsg(descriptor, &message, MSG_NOSIGNAL | MSG_DONTWAIT);
+            skip = left;
+            go = n == wanted;
+            continue;
         }
-        if (n > 0)
-            sent = n;
+        const FileSend result = sendFileDirect(outputMore.first(), &sent);
+        if (result == FileSend::Failed)
+            return;
+        go = result == FileSend::Done;
+        if (go)
+            outputMore.removeFirst();
     }
 #endif
-    // The socket keeps what the kernel did not take, and reports errors its own way.
-    qint64 skip = sent;
-    const auto rest = [this, &skip](const QByteArray &piece) {
-        if (skip >= piece.size()) {
-            skip -= piece.size();
-            return;
-        }
-        watchWrites();
-        socket->write(piece.constData() + skip, piece.size() - skip);
-        skip = 0;
-    };
-    rest(output);
-    for (const QByteArray &piece : qAsConst(outputMore))
-        rest(piece);
-    // The buffer is kept for the next answer unless it grew large.
-    if (output.capacity() > 64 * 1024)
-        output = QByteArray();
-    else
-        output.resize(0);
-    outputMore.clear();
+    // What the kernel did not take waits in the socket.
+    if (!sendThroughSocket(skip))
+        return;
     if (sent > 0) {
         if (phase == Sending && server)
             phaseStart = server->now();
         confirmWritten(sent);
     }
+}
+
+void ConnectionPrivate::releaseOutputBuffer()
+{
+    // The buffer is kept for the next answer unless it grew large.
+    if (output.capacity() > 64 * 1024)
+        output = QByteArray();
+    else
+        output.resize(0);
+}
+
+bool ConnectionPrivate::sendThroughSocket(qint64 skip)
+{
+    // Bytes go to the socket's buffer whole; a file a piece at a time while
+    // the socket holds little, and the socket's bytesWritten asks for more.
+    if (!output.isEmpty()) {
+        watchWrites();
+        socket->write(output.constData() + skip, output.size() - skip);
+        skip = 0;
+        releaseOutputBuffer();
+    }
+    while (!outputMore.isEmpty()) {
+        OutputPiece &piece = outputMore.first();
+        if (piece.file) {
+            const FileSend result = writeFilePiece(piece);
+            if (result != FileSend::Done)
+                return result == FileSend::Blocked;
+        } else {
+            watchWrites();
+            socket->write(piece.bytes.constData() + skip, piece.bytes.size() - skip);
+            skip = 0;
+        }
+        outputMore.removeFirst();
+    }
+    return true;
+}
+
+ConnectionPrivate::FileSend ConnectionPrivate::sendFileDirect(OutputPiece &piece, qint64 *sent)
+{
+#ifdef Q_OS_LINUX
+    if (piece.noSendfile)
+        return FileSend::Blocked;
+    const PipeSignalBlocker blocker;
+    const int descriptor = int(socket->socketDescriptor());
+    qint64 budget = maxSendfileTurn;
+    while (piece.length > 0) {
+        // Once the turn's share is sent, the piece through the socket below
+        // brings the next turn.
+        if (budget <= 0)
+            return FileSend::Blocked;
+        off_t offset = off_t(piece.offset);
+        const ssize_t n = ::sendfile(descriptor, piece.file->handle(), &offset,
+                                     size_t(qMin(piece.length, budget)));
+        if (n > 0) {
+            budget -= n;
+            piece.offset += n;
+            piece.length -= n;
+            *sent += n;
+            continue;
+        }
+        if (n == 0) {
+            fileFailed(piece, "ended before its answer did");
+            return FileSend::Failed;
+        }
+        if (errno == EINTR)
+            continue;
+        if (errno == EPIPE)
+            blocker.raised();
+        // Anything but a full socket goes the other way, which tells a file
+        // system that cannot send from the kernel from a client that is gone.
+        if (errno != EAGAIN)
+            piece.noSendfile = true;
+        return FileSend::Blocked;
+    }
+    return FileSend::Done;
+#else
+    Q_UNUSED(piece)
+    Q_UNUSED(sent)
+    return FileSend::Blocked;
+#endif
+}
+
+ConnectionPrivate::FileSend ConnectionPrivate::writeFilePiece(OutputPiece &piece)
+{
+    // TLS encrypts whatever it holds at once, so it gets a record's worth at
+    // a time; a plain socket beside sendfile() only needs to be woken.
+    const qint64 holds = tls || directSend ? filePiece : 4 * filePiece;
+    auto *tlsSocket = tls ? static_cast<QSslSocket *>(socket.data()) : nullptr;
+    thread_local std::unique_ptr<char[]> buffer;
+    if (!buffer)
+        buffer.reset(new char[filePiece]);
+    while (piece.length > 0) {
+        if (socket->bytesToWrite() >= holds || (tlsSocket && tlsSocket->encryptedBytesToWrite() >= 2 * filePiece))
+            return FileSend::Blocked;
+        const qint64 got = readAt(*piece.file, piece.offset, buffer.get(), qMin<qint64>(piece.length, filePiece));
+        if (got <= 0) {
+            fileFailed(piece, got < 0 ? "could not be read" : "ended before its answer did");
+            return FileSend::Failed;
+        }
+        watchWrites();
+        socket->write(buffer.get(), got);
+        piece.offset += got;
+        piece.length -= got;
+    }
+    return FileSend::Done;
+}
+
+void ConnectionPrivate::fileFailed(const OutputPiece &piece, const char *what)
+{
+    // Its length went out with the head: the client can only be shown a
+    // cut-off answer.
+    qCWarning(lcConnection, "The file %s %s; its answer is cut off.",
+              qPrintable(QDir::toNativeSeparators(piece.file->fileName())), what);
+    socket->abort();
 }
 
 void ConnectionPrivate::watchWrites()
@@ -803,11 +1014,16 @@ void ConnectionPrivate::onBytesWritten(qint64 bytes)
         if (phase == Sending && server)
             phaseStart = server->now();
         confirmWritten(bytes);
-        // A TLS socket reports its bytes before it hands their encrypted form
-        // to the kernel; its encryptedBytesWritten comes back here once it has.
-        if (!guard || disconnected || tls)
+        if (!guard || disconnected)
             return;
     }
+    // The socket takes more of a file.
+    if (filePending())
+        flushLater();
+    // A TLS socket reports its bytes before it hands their encrypted form to
+    // the kernel; its encryptedBytesWritten comes back here once it has.
+    if (bytes > 0 && tls)
+        return;
     outputProgressed();
     if (guard && !disconnected)
         updatePhase();
@@ -834,16 +1050,10 @@ void ConnectionPrivate::confirmWritten(qint64 bytes)
 
 void ConnectionPrivate::writeErrorResponse(int status, const QByteArray &text)
 {
-    const QByteArray body = text + '\n';
-    const QLatin1String phrase = reasonPhrase(status);
-    QByteArray &head = outputForHead();
-    const int before = head.size();
-    head += "HTTP/1.1 " + QByteArray::number(status) + ' ' + QByteArray(phrase.data(), phrase.size())
-            + "\r\nContent-Type: text/plain\r\nContent-Length: " + QByteArray::number(body.size())
-            + "\r\nConnection: close\r\nDate: " + httpDate() + "\r\n\r\n" + body;
-    outputAppended(head.size() - before);
-    closing = true;
-    answerDelimited = true;
+    // Our own answer, to a request that no handler has seen; it ends the connection.
+    Response response(q);
+    response.d->keepAlive = false;
+    sendStatusAnswer(response, status, QStringLiteral("text/plain"), text + '\n');
 }
 
 // ---------------------------------------------------------------- responses

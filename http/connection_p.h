@@ -13,6 +13,7 @@
 #include <http_parser.h>
 
 QT_BEGIN_NAMESPACE
+class QFile;
 class QSocketNotifier;
 QT_END_NAMESPACE
 
@@ -34,6 +35,17 @@ struct ConnectionCodeScope
 };
 
 class ConnectionPrivate;
+
+// One piece of a connection's output: bytes, or a part of a file that is sent
+// from the file as the client takes it, so that memory does not grow with it.
+struct OutputPiece
+{
+    QByteArray bytes;
+    QSharedPointer<QFile> file;
+    qint64 offset = 0;
+    qint64 length = 0;
+    bool noSendfile = false; // the file system cannot send it from the kernel
+};
 
 // Tells code that emitted a signal whether its connection survived it; on
 // the stack, and far cheaper than a QPointer on every request.
@@ -83,10 +95,18 @@ public:
     QByteArray &outputForHead();
     void outputAppended(int bytes);
     void queueOutput(const QByteArray &data);
+    void queueFile(const QSharedPointer<QFile> &file, qint64 offset, qint64 length);
     void flushLater();
     void flush();
     void outputProgressed();
     void sendDirect();
+    void releaseOutputBuffer();
+    bool sendThroughSocket(qint64 skip = 0);
+    enum class FileSend { Done, Blocked, Failed };
+    FileSend sendFileDirect(OutputPiece &piece, qint64 *sent);
+    FileSend writeFilePiece(OutputPiece &piece);
+    void fileFailed(const OutputPiece &piece, const char *what);
+    bool filePending() const;
     qint64 unsentBytes() const;
     bool allSent() const;
     void watchWrites();
@@ -140,9 +160,9 @@ public:
     // its own buffer is empty: that spares the socket's write buffer and the
     // write-notifier changes that each buffered write costs.
     QByteArray output;
-    // What follows a large piece (a file, say) in output: the piece is not
+    // What follows a large piece or a file in output: a large piece is not
     // copied but leaves with the rest in one sendmsg().
-    QVector<QByteArray> outputMore;
+    QVector<OutputPiece> outputMore;
 
     HttpServerPrivate *server = nullptr; // the server that sweeps and flushes this connection
     int serverIndex = -1;

@@ -48,11 +48,7 @@ void DispatcherPrivate::sendErrorPage(const QSharedPointer<Request> &request,
                                   request->methodString().toHtmlEscaped(),
                                   request->url().toString().toHtmlEscaped(),
                                   QStringLiteral("zn-http"));
-    const QByteArray body = text.toUtf8();
-    response->setHeader(QStringLiteral("Content-Length"), QString::number(body.size()));
-    response->setHeader(QStringLiteral("Content-Type"), QStringLiteral("text/html"));
-    response->writeHead(status);
-    response->end(body);
+    sendStatusAnswer(*response, status, QStringLiteral("text/html"), text.toUtf8());
 }
 
 Dispatcher::Dispatcher(QObject *parent)

@@ -2,6 +2,7 @@
 #include "filehandler_p.h"
 #include "request.h"
 #include "response.h"
+#include "response_p.h"
 
 #include <QtCore/QDateTime>
 #include <QtCore/QDebug>
@@ -32,9 +33,6 @@ constexpr Qt::CaseSensitivity fileNameCase = Qt::CaseInsensitive;
 #else
 constexpr Qt::CaseSensitivity fileNameCase = Qt::CaseSensitive;
 #endif
-
-// What one byte array can hold; a larger piece cannot be sent from memory.
-constexpr qint64 maxPieceInMemory = std::numeric_limits<int>::max() - 4096;
 
 QMimeDatabase &mimeDatabase()
 {
@@ -200,12 +198,12 @@ RangeKind parseRange(const QString &header, qint64 size, FilePiece *piece)
     const QStringRef value = header.midRef(0).trimmed();
     if (!value.startsWith(QLatin1String("bytes="), Qt::CaseInsensitive))
         return RangeKind::Whole;
-    const QStringRef spec = value.mid(6).trimmed();
-    const int dash = spec.indexOf(QLatin1Char('-'));
-    if (dash < 0 || spec.contains(QLatin1Char(',')))
+    const QStringRef range = value.mid(6).trimmed();
+    const int dash = range.indexOf(QLatin1Char('-'));
+    if (dash < 0 || range.contains(QLatin1Char(',')))
         return RangeKind::Whole;
-    const QStringRef firstText = spec.left(dash).trimmed();
-    const QStringRef lastText = spec.mid(dash + 1).trimmed();
+    const QStringRef firstText = range.left(dash).trimmed();
+    const QStringRef lastText = range.mid(dash + 1).trimmed();
 
     qint64 first = 0;
     qint64 last = 0;
@@ -369,15 +367,16 @@ bool FileHandlerPrivate::handle(QSharedPointer<Request> request, QSharedPointer<
         return refuse(request.data(), response.data());
 
     // Only regular files: opening a pipe or a device could block the thread.
-    // "/name/" names a folder, never the file "name".
-    QFile file(fileName);
-    if (folder || !info.isFile() || !file.open(QIODevice::ReadOnly)) {
+    // "/name/" names a folder, never the file "name". Unbuffered: the file
+    // goes out in pieces straight from its descriptor.
+    QSharedPointer<QFile> file(new QFile(fileName));
+    if (folder || !info.isFile() || !file->open(QIODevice::ReadOnly | QIODevice::Unbuffered)) {
         sendStatus(request.data(), response.data(), Response::NotFound);
         return true;
     }
-    if (!isInside(realPathOf(file)))
+    if (!isInside(realPathOf(*file)))
         return refuse(request.data(), response.data());
-    sendFile(request.data(), response.data(), &file, info, mimeTypeNameFor(fileName));
+    sendFile(request.data(), response.data(), file, info, mimeTypeNameFor(fileName));
     return true;
 }
 
@@ -388,12 +387,12 @@ bool FileHandlerPrivate::refuse(Request *request, Response *response)
     return true;
 }
 
-void FileHandlerPrivate::sendFile(Request *request, Response *response, QFile *file, const QFileInfo &info,
-                                  const QString &type)
+void FileHandlerPrivate::sendFile(Request *request, Response *response, const QSharedPointer<QFile> &file,
+                                  const QFileInfo &info, const QString &type)
 {
     qint64 size = 0;
     qint64 modifiedMs = 0;
-    sizeAndTime(file, info, &size, &modifiedMs);
+    sizeAndTime(file.data(), info, &size, &modifiedMs);
     const QString etag = QLatin1Char('"') + QString::number(modifiedMs, 16) + QLatin1Char('-')
         + QString::number(size, 16) + QLatin1Char('"');
     const QString lastModified = httpDate(modifiedMs);
@@ -401,6 +400,8 @@ void FileHandlerPrivate::sendFile(Request *request, Response *response, QFile *f
     if (notModified(*request, etag, modifiedMs)) {
         response->setHeader(QStringLiteral("ETag"), etag);
         response->setHeader(QStringLiteral("Last-Modified"), lastModified);
+        // The length a 200 would have had: the connection may stay open.
+        response->setHeader(QStringLiteral("Content-Length"), QString::number(size));
         response->writeHead(Response::NotModified);
         response->end();
         logAnswer(Response::NotModified, request->path());
@@ -427,42 +428,33 @@ void FileHandlerPrivate::sendFile(Request *request, Response *response, QFile *f
         }
     }
 
-    // A body after a HEAD response would be taken for the next response.
-    QByteArray body;
-    if (request->method() != Request::HTTP_HEAD && !readPiece(file, piece, &body)) {
-        sendStatus(request, response, Response::InternalServerError);
-        return;
-    }
     response->setHeader(QStringLiteral("Content-Type"), type);
     if (!contentRange.isEmpty())
         response->setHeader(QStringLiteral("Content-Range"), contentRange);
     const QString length = QString::number(piece.length);
     response->setHeader(QStringLiteral("Content-Size"), length);
-    // The connection still closes after each file, but with a length a client
-    // can tell a cut-off file from a whole one.
+    // With the length a client can tell a cut-off file from a whole one, and
+    // the connection can stay open for its next request.
     response->setHeader(QStringLiteral("Content-Length"), length);
-    response->setHeader(QStringLiteral("Connection"), QStringLiteral("close"));
     response->setHeader(QStringLiteral("Accept-Ranges"), QStringLiteral("bytes"));
     response->setHeader(QStringLiteral("ETag"), etag);
     response->setHeader(QStringLiteral("Last-Modified"), lastModified);
     response->writeHead(status);
-    response->end(body);
+    sendPiece(response, file, piece);
+    response->end();
     logAnswer(status, request->path());
 }
 
-bool FileHandlerPrivate::readPiece(QFile *file, FilePiece piece, QByteArray *body)
+void FileHandlerPrivate::sendPiece(Response *response, const QSharedPointer<QFile> &file, FilePiece piece)
 {
-    if (piece.length > maxPieceInMemory || (piece.offset > 0 && !file->seek(piece.offset)))
-        return false;
-    *body = file->read(piece.length);
-    return body->size() == piece.length;
+    // The connection sends it from the file as the client takes it, so that
+    // memory does not grow with the file; nothing goes in answer to HEAD.
+    ResponsePrivate::get(response)->writeFile(file, piece.offset, piece.length);
 }
 
 void FileHandlerPrivate::sendStatus(Request *request, Response *response, int status)
 {
-    response->setHeader(QStringLiteral("Content-Type"), QStringLiteral("text/plain"));
-    response->writeHead(status);
-    response->end();
+    sendStatusAnswer(*response, status, QStringLiteral("text/plain"));
     logAnswer(status, request->path());
 }
 

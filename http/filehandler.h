@@ -27,7 +27,10 @@ class FileHandlerPrivate;
  * - One byte range ("Range: bytes=a-b", "a-" or "-n") gives 206 with
  *   "Content-Range", a range beyond the end 416; "If-Range" is honoured.
  *   Several ranges get the whole file.
- * - The connection closes after each file.
+ * - The file is sent from its descriptor as the client takes it, so memory
+ *   does not grow with its size; with its "Content-Length" the connection
+ *   stays open for the next request. A file that shrinks or fails on the way
+ *   cuts its answer off and closes the connection, with a warning.
  */
 class ZNHTTP_EXPORT FileHandler : public QObject, public ServerHandler
 {

@@ -41,10 +41,9 @@ public:
     // The MIME type name for a file, found by its name alone.
     QString mimeTypeNameFor(const QString &fileName);
 
-    void sendFile(Request *request, Response *response, QFile *file, const QFileInfo &info,
-                  const QString &type);
-    // The piece goes into memory whole, for now; false if it cannot.
-    bool readPiece(QFile *file, FilePiece piece, QByteArray *body);
+    void sendFile(Request *request, Response *response, const QSharedPointer<QFile> &file,
+                  const QFileInfo &info, const QString &type);
+    void sendPiece(Response *response, const QSharedPointer<QFile> &file, FilePiece piece);
     void sendStatus(Request *request, Response *response, int status);
 
     // Type names by file name (without folder): matching the name against the

@@ -309,21 +309,32 @@ void Response::writeHead(StatusCode statusCode)
     writeHead(int(statusCode));
 }
 
-void Response::write(const QByteArray &data)
+bool ResponsePrivate::mayWriteBody(const char *operation) const
 {
-    if (d->finished) {
-        qWarning("Response::write() Cannot write body after response has finished.");
-        return;
+    if (finished) {
+        qWarning("%s Cannot write body after response has finished.", operation);
+        return false;
     }
-    if (!d->headWritten) {
-        qWarning("Response::write() You must call writeHead() before writing body data.");
-        return;
+    if (!headWritten) {
+        qWarning("%s You must call writeHead() before writing body data.", operation);
+        return false;
     }
     // The answer to HEAD has the headers of a GET answer and never a body: a
     // body would be read as the start of the next response.
-    if (d->headRequest)
-        return;
-    d->connection->write(data);
+    return !headRequest;
+}
+
+void ResponsePrivate::writeFile(const QSharedPointer<QFile> &file, qint64 offset, qint64 length)
+{
+    ConnectionPrivate *out = connection ? ConnectionPrivate::get(connection) : nullptr;
+    if (mayWriteBody("Response::write()") && out && out->writable())
+        out->queueFile(file, offset, length);
+}
+
+void Response::write(const QByteArray &data)
+{
+    if (d->mayWriteBody("Response::write()"))
+        d->connection->write(data);
 }
 
 void Response::end(const QByteArray &data)
@@ -347,6 +358,14 @@ void Response::end(const QByteArray &data)
 int Response::status() const
 {
     return d->status;
+}
+
+void sendStatusAnswer(Response &response, int status, const QString &contentType, const QByteArray &body)
+{
+    response.setHeader(QStringLiteral("Content-Length"), QString::number(body.size()));
+    response.setHeader(QStringLiteral("Content-Type"), contentType);
+    response.writeHead(status);
+    response.end(body);
 }
 
 } // namespace server

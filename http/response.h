@@ -142,6 +142,16 @@ private:
     Q_DISABLE_COPY(Response)
 };
 
+/**
+ * \relates Response
+ * Writes a whole answer that is mostly its status, such as an error: the
+ * body's Content-Length and \a contentType, the head with \a status, then
+ * \a body (none in answer to HEAD) and end(). Headers set before, such as
+ * Allow or Location, go with it.
+ */
+ZNHTTP_EXPORT void sendStatusAnswer(Response &response, int status, const QString &contentType,
+                                    const QByteArray &body = QByteArray());
+
 } // namespace server
 } // namespace http
 

@@ -5,8 +5,13 @@
 
 #include <QtCore/QLoggingCategory>
 #include <QtCore/QPair>
+#include <QtCore/QSharedPointer>
 #include <QtCore/QString>
 #include <QtCore/QVarLengthArray>
+
+QT_BEGIN_NAMESPACE
+class QFile;
+QT_END_NAMESPACE
 
 namespace http {
 namespace server {
@@ -23,6 +28,12 @@ class ResponsePrivate
 {
 public:
     ResponsePrivate(Response *q, Connection *connection);
+
+    static ResponsePrivate *get(Response *response) { return response->d; }
+
+    // A part of a file as body, sent from the file as the client takes it.
+    void writeFile(const QSharedPointer<QFile> &file, qint64 offset, qint64 length);
+    bool mayWriteBody(const char *operation) const;
 
     void writeHeaderBlock(QByteArray &head);
     void writeHeader(QByteArray &head, const QString &name, const QString &value);

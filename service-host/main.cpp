@@ -4,8 +4,8 @@
 
 #include "cardsource.h"
 #include "chunkreader.h"
+#include "controllerhandler.h"
 #include "pluginhost.h"
-#include "requestrouter.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -15,6 +15,7 @@
 #include <QJsonValue>
 #include <QLoggingCategory>
 
+#include <zn-http/dispatcher.h>
 #include <zn-http/httpserver.h>
 #include <zn-http/request.h>
 #include <zn-http/response.h>
@@ -202,10 +203,12 @@ int main(int argc, char **argv)
     if (!parser.isSet(noCardReadersOption))
         cards.start();
 
-    RequestRouter router(plugins.strategies());
-    router.setLoopbackOnly(address.isLoopback());
+    ControllerHandler controllers(plugins.strategies());
+    controllers.setLoopbackOnly(address.isLoopback());
+    http::server::Dispatcher dispatcher;
+    dispatcher.appendHandler(QRegExp(QStringLiteral("^/")), &controllers);
     http::HttpServer server;
-    QObject::connect(&server, &http::HttpServer::newRequest, &router, &RequestRouter::route);
+    QObject::connect(&server, &http::HttpServer::newRequest, &dispatcher, &http::server::Dispatcher::dispatch);
     if (!server.listen(address, port)) {
         std::fprintf(stderr, "kavo-service: cannot listen on %s: %s\n", qPrintable(listen),
                      qPrintable(server.serverErrorString()));

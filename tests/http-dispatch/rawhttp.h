@@ -45,7 +45,10 @@ inline Response exchange(quint16 port, const QByteArray &request, int timeoutMs 
                 const int colon = line.indexOf(':');
                 response.headers.insert(line.left(colon).toLower(), line.mid(colon + 1).trimmed());
             }
-            if (response.headers.contains("content-length"))
+            // Answers to HEAD, and 304s, carry the length of a body they do not have.
+            if (request.startsWith("HEAD ") || response.status == 304)
+                length = 0;
+            else if (response.headers.contains("content-length"))
                 length = response.headers.value("content-length").toLongLong();
         }
         response.body = buffer.mid(headEnd + 4);

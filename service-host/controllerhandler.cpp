@@ -1,4 +1,4 @@
-#include "requestrouter.h"
+#include "controllerhandler.h"
 
 #include "controller.h"
 #include "controllerstrategy.h"
@@ -30,23 +30,15 @@ bool namesLoopback(QString host)
         || QHostAddress(host).isLoopback();
 }
 
-void answer(http::server::Response &response, int status, const QByteArray &body)
-{
-    response.setHeader(QStringLiteral("Content-Type"), QStringLiteral("text/plain; charset=utf-8"));
-    response.setHeader(QStringLiteral("Content-Length"), QString::number(body.size()));
-    response.writeHead(status);
-    response.end(body);
-}
-
 } // namespace
 
-RequestRouter::RequestRouter(std::vector<http::ControllerStrategy *> strategies, QObject *parent)
+ControllerHandler::ControllerHandler(std::vector<http::ControllerStrategy *> strategies, QObject *parent)
     : QObject(parent)
     , strategies(std::move(strategies))
 {
 }
 
-RequestRouter::~RequestRouter()
+ControllerHandler::~ControllerHandler()
 {
     const QSet<http::Controller *> remaining = active;
     active.clear();
@@ -54,18 +46,18 @@ RequestRouter::~RequestRouter()
         controller->release();
 }
 
-void RequestRouter::route(QSharedPointer<http::server::Request> request,
-                          QSharedPointer<http::server::Response> response)
+bool ControllerHandler::handle(QSharedPointer<http::server::Request> request,
+                               QSharedPointer<http::server::Response> response,
+                               QSharedPointer<http::server::DispatchContext>)
 {
-    if (!request || !response)
-        return;
 
     if (loopbackOnly && !namesLoopback(request->header(QStringLiteral("host")))) {
         qCWarning(lcRouter).noquote() << QStringLiteral("Refused a request for host %1; answered 403.")
                                              .arg(request->header(QStringLiteral("host")).left(100));
-        answer(*response, http::server::Response::Forbidden,
-               "Forbidden: this service answers requests for localhost only.\n");
-        return;
+        http::server::sendStatusAnswer(*response, http::server::Response::Forbidden,
+                                       QStringLiteral("text/plain; charset=utf-8"),
+                                       "Forbidden: this service answers requests for localhost only.\n");
+        return true;
     }
 
     http::Controller *controller = nullptr;
@@ -81,8 +73,7 @@ void RequestRouter::route(QSharedPointer<http::server::Request> request,
             method.remove(0, 5);
         qCDebug(lcRouter).noquote() << QStringLiteral("No plug-in takes %1 %2; answered 404.")
                                            .arg(method, request->url().toString());
-        answer(*response, http::server::Response::NotFound, "Not Found: no plug-in serves this request.\n");
-        return;
+        return false;
     }
 
     active.insert(controller);
@@ -93,19 +84,15 @@ void RequestRouter::route(QSharedPointer<http::server::Request> request,
     controller->setRequest(request);
     controller->setResponse(response);
     controller->process();
+    return true;
 }
 
-int RequestRouter::activeControllers() const
-{
-    return active.size();
-}
-
-void RequestRouter::setLoopbackOnly(bool only)
+void ControllerHandler::setLoopbackOnly(bool only)
 {
     loopbackOnly = only;
 }
 
-void RequestRouter::release(http::Controller *controller)
+void ControllerHandler::release(http::Controller *controller)
 {
     if (active.remove(controller))
         controller->release();
