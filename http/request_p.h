@@ -33,6 +33,7 @@ public:
     void buildHeaders() const;
     void buildUrl() const;
     const QUrl &builtUrl() const;
+    const QString &builtPath() const;
     QByteArray rawHeader(const char *lowerName, int length) const;
 
 public Q_SLOTS:
@@ -43,6 +44,7 @@ public:
     mutable HeaderHash headers;
     Request::HttpMethod method = Request::HTTP_GET;
     mutable QUrl url;
+    mutable QString path;
     QString httpVersion;
     QString remoteAddress;
     quint16 remotePort = 0;
@@ -56,6 +58,7 @@ public:
     // Concurrent readers on several threads must not build twice.
     mutable std::once_flag headersBuilt;
     mutable std::once_flag urlBuilt;
+    mutable std::once_flag pathBuilt;
 };
 
 } // namespace server
