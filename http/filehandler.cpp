@@ -1,5 +1,6 @@
 #include "filehandler.h"
 #include "filehandler_p.h"
+#include "openfile_p.h"
 #include "request.h"
 #include "response.h"
 #include "response_p.h"
@@ -19,7 +20,6 @@
 #include <limits>
 
 #ifdef Q_OS_LINUX
-#include <sys/stat.h>
 #include <unistd.h>
 #endif
 
@@ -70,50 +70,91 @@ QString httpDate(qint64 msecsSinceEpoch)
     static const char days[][4] = {"Mon", "Tue", "Wed", "Thu", "Fri", "Sat", "Sun"};
     static const char months[][4] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
                                      "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
-    const QDateTime time = QDateTime::fromMSecsSinceEpoch(msecsSinceEpoch, Qt::UTC);
-    const QDate date = time.date();
-    const QTime clock = time.time();
+    // The proleptic Gregorian calendar in UTC, as QDateTime counts it, by
+    // whole days since 1970-01-01 (a Thursday).
+    const qint64 seconds = msecsSinceEpoch / 1000 - (msecsSinceEpoch % 1000 < 0 ? 1 : 0);
+    const qint64 dayNumber = seconds / 86400 - (seconds % 86400 < 0 ? 1 : 0);
+    const int secondOfDay = int(seconds - dayNumber * 86400);
+    // Days to civil date, in eras of 400 years that start on March 1st.
+    const qint64 shifted = dayNumber + 719468;
+    const qint64 era = (shifted >= 0 ? shifted : shifted - 146096) / 146097;
+    const qint64 dayOfEra = shifted - era * 146097;
+    const qint64 yearOfEra = (dayOfEra - dayOfEra / 1460 + dayOfEra / 36524 - dayOfEra / 146096) / 365;
+    const qint64 dayOfYear = dayOfEra - (365 * yearOfEra + yearOfEra / 4 - yearOfEra / 100);
+    const qint64 monthIndex = (5 * dayOfYear + 2) / 153; // 0 is March
+    const int day = int(dayOfYear - (153 * monthIndex + 2) / 5 + 1);
+    const int month = int(monthIndex < 10 ? monthIndex + 3 : monthIndex - 9);
+    const qint64 year = yearOfEra + era * 400 + (month <= 2 ? 1 : 0);
+    const int weekDay = int(((dayNumber + 3) % 7 + 7) % 7); // 0 is Monday
     char text[] = "Ddd, 00 Mmm 0000 00:00:00 GMT";
     const auto put = [&text](int at, int value, int digits) {
         for (int i = at + digits - 1; i >= at; --i, value /= 10)
             text[i] = char('0' + value % 10);
     };
-    memcpy(text, days[date.dayOfWeek() - 1], 3);
-    put(5, date.day(), 2);
-    memcpy(text + 8, months[date.month() - 1], 3);
-    put(12, qBound(0, date.year(), 9999), 4);
-    put(17, clock.hour(), 2);
-    put(20, clock.minute(), 2);
-    put(23, clock.second(), 2);
+    memcpy(text, days[weekDay], 3);
+    put(5, day, 2);
+    memcpy(text + 8, months[month - 1], 3);
+    put(12, int(qBound<qint64>(0, year, 9999)), 4);
+    put(17, secondOfDay / 3600, 2);
+    put(20, secondOfDay / 60 % 60, 2);
+    put(23, secondOfDay % 60, 2);
     return QString::fromLatin1(text, sizeof text - 1);
 }
 
-// Size and modification time of the open file. QFileInfo gives the time in
-// local time, which costs a look at the time zone on every request.
-void sizeAndTime(QFile *file, const QFileInfo &info, qint64 *size, qint64 *modifiedMs)
+// Digits of a number in a base up to 16, written backwards from end; returns where they start.
+char *digitsOf(quint64 value, unsigned base, char *end)
 {
-#ifdef Q_OS_LINUX
-    struct stat status;
-    if (::fstat(file->handle(), &status) == 0) {
-        *size = status.st_size;
-        *modifiedMs = qint64(status.st_mtim.tv_sec) * 1000 + status.st_mtim.tv_nsec / 1000000;
-        return;
-    }
-#endif
-    *size = file->size();
-    *modifiedMs = info.lastModified().toMSecsSinceEpoch();
+    do {
+        *--end = "0123456789abcdef"[value % base];
+        value /= base;
+    } while (value != 0);
+    return end;
+}
+
+// QString::number() goes through the locale's data; these are plain ASCII.
+QString decimal(qint64 value)
+{
+    char text[24];
+    char *end = text + sizeof text;
+    char *start = digitsOf(value < 0 ? 0 - quint64(value) : quint64(value), 10, end);
+    if (value < 0)
+        *--start = '-';
+    return QString::fromLatin1(start, int(end - start));
+}
+
+// "modified-size" in hex; as QString::number(value, 16) does, a time before
+// 1970 is written as its unsigned two's complement.
+QString entityTag(qint64 modifiedMs, qint64 size)
+{
+    char text[40];
+    char *end = text + sizeof text;
+    char *start = end;
+    *--start = '"';
+    start = digitsOf(quint64(size), 16, start);
+    *--start = '-';
+    start = digitsOf(quint64(modifiedMs), 16, start);
+    *--start = '"';
+    return QString::fromLatin1(start, int(end - start));
 }
 
 // Where the open file really lies, symbolic links followed. On Linux the
 // descriptor tells, so a link swapped after the check cannot mislead it.
-QString realPathOf(const QFile &file)
+QString realPathOf(const OpenFile &file)
 {
 #ifdef Q_OS_LINUX
+    char link[32] = "/proc/self/fd/";
+    char *end = link + 14;
+    char digits[12];
+    int count = 0;
+    for (int fd = file.handle(); count == 0 || fd > 0; fd /= 10)
+        digits[count++] = char('0' + fd % 10);
+    while (count > 0)
+        *end++ = digits[--count];
+    *end = '\0';
     char path[4096];
-    const QByteArray link = "/proc/self/fd/" + QByteArray::number(file.handle());
-    const ssize_t length = ::readlink(link.constData(), path, sizeof path);
+    const ssize_t length = ::readlink(link, path, sizeof path);
     if (length > 0 && size_t(length) < sizeof path)
-        return QFile::decodeName(QByteArray(path, int(length)));
+        return QString::fromLocal8Bit(path, int(length)); // as QFile::decodeName()
 #endif
     return QFileInfo(file.fileName()).canonicalFilePath();
 }
@@ -341,9 +382,10 @@ bool FileHandlerPrivate::handle(QSharedPointer<Request> request, QSharedPointer<
 
     bool folder = false;
     QString fileName = fileNameFor(path, &folder);
-    QFileInfo info(fileName);
-    if (!fileName.isNull() && info.isDir() && !indexFileName.isEmpty()) {
-        if (!isInside(info.canonicalFilePath()))
+    auto file = QSharedPointer<OpenFile>::create(fileName);
+    OpenFile::Kind kind = fileName.isNull() ? OpenFile::Missing : file->kind();
+    if (kind == OpenFile::Folder && !indexFileName.isEmpty()) {
+        if (!isInside(QFileInfo(fileName).canonicalFilePath()))
             return refuse(request.data(), response.data());
         if (!folder) {
             // Relative links in the index resolve against the folder only
@@ -360,23 +402,22 @@ bool FileHandlerPrivate::handle(QSharedPointer<Request> request, QSharedPointer<
             return true;
         }
         fileName += QLatin1Char('/') + indexFileName;
-        info = QFileInfo(fileName);
+        file = QSharedPointer<OpenFile>::create(fileName);
+        kind = file->kind();
         folder = false;
     }
     if (fileName.isNull())
         return refuse(request.data(), response.data());
 
     // Only regular files: opening a pipe or a device could block the thread.
-    // "/name/" names a folder, never the file "name". Unbuffered: the file
-    // goes out in pieces straight from its descriptor.
-    QSharedPointer<QFile> file(new QFile(fileName));
-    if (folder || !info.isFile() || !file->open(QIODevice::ReadOnly | QIODevice::Unbuffered)) {
+    // "/name/" names a folder, never the file "name".
+    if (folder || kind != OpenFile::Regular || !file->open()) {
         sendStatus(request.data(), response.data(), Response::NotFound);
         return true;
     }
     if (!isInside(realPathOf(*file)))
         return refuse(request.data(), response.data());
-    sendFile(request.data(), response.data(), file, info, mimeTypeNameFor(fileName));
+    sendFile(request.data(), response.data(), file, mimeTypeNameFor(fileName));
     return true;
 }
 
@@ -387,14 +428,12 @@ bool FileHandlerPrivate::refuse(Request *request, Response *response)
     return true;
 }
 
-void FileHandlerPrivate::sendFile(Request *request, Response *response, const QSharedPointer<QFile> &file,
-                                  const QFileInfo &info, const QString &type)
+void FileHandlerPrivate::sendFile(Request *request, Response *response, const QSharedPointer<OpenFile> &file,
+                                  const QString &type)
 {
-    qint64 size = 0;
-    qint64 modifiedMs = 0;
-    sizeAndTime(file.data(), info, &size, &modifiedMs);
-    const QString etag = QLatin1Char('"') + QString::number(modifiedMs, 16) + QLatin1Char('-')
-        + QString::number(size, 16) + QLatin1Char('"');
+    const qint64 size = file->size();
+    const qint64 modifiedMs = file->modifiedMs();
+    const QString etag = entityTag(modifiedMs, size);
     const QString lastModified = httpDate(modifiedMs);
 
     if (notModified(*request, etag, modifiedMs)) {
@@ -431,7 +470,7 @@ void FileHandlerPrivate::sendFile(Request *request, Response *response, const QS
     response->setHeader(QStringLiteral("Content-Type"), type);
     if (!contentRange.isEmpty())
         response->setHeader(QStringLiteral("Content-Range"), contentRange);
-    const QString length = QString::number(piece.length);
+    const QString length = decimal(piece.length);
     response->setHeader(QStringLiteral("Content-Size"), length);
     // With the length a client can tell a cut-off file from a whole one, and
     // the connection can stay open for its next request.
@@ -445,7 +484,7 @@ void FileHandlerPrivate::sendFile(Request *request, Response *response, const QS
     logAnswer(status, request->path());
 }
 
-void FileHandlerPrivate::sendPiece(Response *response, const QSharedPointer<QFile> &file, FilePiece piece)
+void FileHandlerPrivate::sendPiece(Response *response, const QSharedPointer<OpenFile> &file, FilePiece piece)
 {
     // The connection sends it from the file as the client takes it, so that
     // memory does not grow with the file; nothing goes in answer to HEAD.

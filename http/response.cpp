@@ -324,7 +324,7 @@ bool ResponsePrivate::mayWriteBody(const char *operation) const
     return !headRequest;
 }
 
-void ResponsePrivate::writeFile(const QSharedPointer<QFile> &file, qint64 offset, qint64 length)
+void ResponsePrivate::writeFile(const QSharedPointer<OpenFile> &file, qint64 offset, qint64 length)
 {
     ConnectionPrivate *out = connection ? ConnectionPrivate::get(connection) : nullptr;
     if (mayWriteBody("Response::write()") && out && out->writable())
