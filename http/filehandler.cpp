@@ -14,7 +14,7 @@
 #include <QtCore/QMimeDatabase>
 #include <QtCore/QMimeType>
 #include <QtCore/QStringList>
-#include <QtCore/QVector>
+#include <QtCore/QVarLengthArray>
 
 #include <cstring>
 #include <limits>
@@ -282,24 +282,33 @@ QString FileHandlerPrivate::fileNameFor(const QString &requestPath, bool *folder
     // The path arrives as the client sent it. Clients percent-encode names with
     // spaces or non-ASCII letters (UTF-8), so decode before looking for the file;
     // the dot-dot check below runs on the decoded text, where %2e%2e is "..".
-    const QByteArray bytes = QByteArray::fromPercentEncoding(requestPath.toLatin1());
-    // With its size, so that a NUL byte is kept and refused below instead of cutting the text.
-    const QString decoded = QString::fromUtf8(bytes.constData(), bytes.size());
+    // Plain ASCII without a '%' decodes to itself, which spares two copies.
+    QString decoded = requestPath;
+    for (const QChar c : requestPath) {
+        if (c.unicode() == '%' || c.unicode() >= 0x80) {
+            const QByteArray bytes = QByteArray::fromPercentEncoding(requestPath.toLatin1());
+            // With its size, so that a NUL byte is kept and refused below instead of cutting the text.
+            decoded = QString::fromUtf8(bytes.constData(), bytes.size());
+            break;
+        }
+    }
     if (decoded.contains(QChar(0)))
         return QString(); // the file system would cut the name short there
 
+    const auto isSeparator = [](QChar c) {
 #ifdef Q_OS_WIN
-    const QString separators = QStringLiteral("/\\");
+        return c == QLatin1Char('/') || c == QLatin1Char('\\');
 #else
-    const QString separators = QStringLiteral("/");
+        return c == QLatin1Char('/');
 #endif
+    };
     // Resolve dot segments by text, before the file system sees them: a ".."
     // after a symbolic link would otherwise climb from the link's target.
-    QVector<QStringRef> segments;
+    QVarLengthArray<QStringRef, 16> segments;
     int start = 0;
     bool endsWithFolder = true;
     for (int i = 0; i <= decoded.size(); ++i) {
-        if (i < decoded.size() && !separators.contains(decoded.at(i)))
+        if (i < decoded.size() && !isSeparator(decoded.at(i)))
             continue;
         const QStringRef segment = decoded.midRef(start, i - start);
         start = i + 1;
@@ -317,7 +326,10 @@ QString FileHandlerPrivate::fileNameFor(const QString &requestPath, bool *folder
     if (folder)
         *folder = endsWithFolder;
 
-    QString fileName = baseDir + QLatin1Char('/');
+    QString fileName;
+    fileName.reserve(baseDir.size() + 1 + decoded.size() + segments.size());
+    fileName += baseDir;
+    fileName += QLatin1Char('/');
     for (const QStringRef &segment : qAsConst(segments)) {
         fileName += QLatin1Char('/');
         fileName += segment;
@@ -352,10 +364,17 @@ QString FileHandlerPrivate::mimeTypeNameFor(const QString &fileName)
     // Matching by extension looks at the last path segment only, so the same
     // name gives the same type in any folder. The whole name is the key, not
     // its suffix: globs such as "CMakeLists.txt" or "*.tar.gz" go beyond it.
-    const QString name = fileName.mid(fileName.lastIndexOf(QLatin1Char('/')) + 1);
+    const QStringRef nameRef = fileName.midRef(fileName.lastIndexOf(QLatin1Char('/')) + 1);
+    // The same file asked for again spares the copy of its name for the hash.
+    if (!lastTypeName.isNull() && nameRef == lastName)
+        return lastTypeName;
+    const QString name = nameRef.toString();
     const auto found = mimeTypeNames.constFind(name);
-    if (found != mimeTypeNames.constEnd())
-        return found.value();
+    if (found != mimeTypeNames.constEnd()) {
+        lastName = name;
+        lastTypeName = found.value();
+        return lastTypeName;
+    }
     const QMimeType type = mimeDatabase().mimeTypeForFile(fileName, QMimeDatabase::MatchExtension);
     QString typeName = type.name();
     // The web's name where the database knows the type by another one, or not at all.
@@ -367,6 +386,8 @@ QString FileHandlerPrivate::mimeTypeNameFor(const QString &fileName)
     if (mimeTypeNames.size() >= 1024)
         mimeTypeNames.clear();
     mimeTypeNames.insert(name, typeName);
+    lastName = name;
+    lastTypeName = typeName;
     return typeName;
 }
 

@@ -46,6 +46,8 @@ public:
     // Type names by file name (without folder): matching the name against the
     // database's globs costs far more than sending a small file.
     QHash<QString, QString> mimeTypeNames;
+    QString lastName; // the name and type asked for last
+    QString lastTypeName;
 
     QString baseDir;
     FileHandler *q;
