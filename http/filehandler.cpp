@@ -456,12 +456,14 @@ void FileHandlerPrivate::sendFile(Request *request, Response *response, const QS
     const qint64 modifiedMs = file->modifiedMs();
     const QString etag = entityTag(modifiedMs, size);
     const QString lastModified = httpDate(modifiedMs);
+    // Text made here holds no line break: setHeader() need not look for one.
+    ResponsePrivate *own = ResponsePrivate::get(response);
 
     if (notModified(*request, etag, modifiedMs)) {
-        response->setHeader(QStringLiteral("ETag"), etag);
-        response->setHeader(QStringLiteral("Last-Modified"), lastModified);
+        own->setOwnHeader(QStringLiteral("ETag"), etag);
+        own->setOwnHeader(QStringLiteral("Last-Modified"), lastModified);
         // The length a 200 would have had: the connection may stay open.
-        response->setHeader(QStringLiteral("Content-Length"), QString::number(size));
+        own->setOwnHeader(QStringLiteral("Content-Length"), QString::number(size));
         response->writeHead(Response::NotModified);
         response->end();
         logAnswer(Response::NotModified, request->path());
@@ -476,7 +478,7 @@ void FileHandlerPrivate::sendFile(Request *request, Response *response, const QS
         && rangeStillApplies(request->header(QStringLiteral("if-range")), etag, modifiedMs)) {
         switch (parseRange(range, size, &piece)) {
         case RangeKind::Unsatisfiable:
-            response->setHeader(QStringLiteral("Content-Range"), QStringLiteral("bytes */%1").arg(size));
+            own->setOwnHeader(QStringLiteral("Content-Range"), QStringLiteral("bytes */%1").arg(size));
             sendStatus(request, response, Response::RequestedRangeNotSatisfiable);
             return;
         case RangeKind::Piece:
@@ -488,17 +490,17 @@ void FileHandlerPrivate::sendFile(Request *request, Response *response, const QS
         }
     }
 
-    response->setHeader(QStringLiteral("Content-Type"), type);
+    response->setHeader(QStringLiteral("Content-Type"), type); // the system's database may say anything
     if (!contentRange.isEmpty())
-        response->setHeader(QStringLiteral("Content-Range"), contentRange);
+        own->setOwnHeader(QStringLiteral("Content-Range"), contentRange);
     const QString length = decimal(piece.length);
-    response->setHeader(QStringLiteral("Content-Size"), length);
+    own->setOwnHeader(QStringLiteral("Content-Size"), length);
     // With the length a client can tell a cut-off file from a whole one, and
     // the connection can stay open for its next request.
-    response->setHeader(QStringLiteral("Content-Length"), length);
-    response->setHeader(QStringLiteral("Accept-Ranges"), QStringLiteral("bytes"));
-    response->setHeader(QStringLiteral("ETag"), etag);
-    response->setHeader(QStringLiteral("Last-Modified"), lastModified);
+    own->setOwnHeader(QStringLiteral("Content-Length"), length);
+    own->setOwnHeader(QStringLiteral("Accept-Ranges"), QStringLiteral("bytes"));
+    own->setOwnHeader(QStringLiteral("ETag"), etag);
+    own->setOwnHeader(QStringLiteral("Last-Modified"), lastModified);
     response->writeHead(status);
     sendPiece(response, file, piece);
     response->end();

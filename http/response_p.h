@@ -33,6 +33,11 @@ public:
     void writeFile(const QSharedPointer<OpenFile> &file, qint64 offset, qint64 length);
     bool mayWriteBody(const char *operation) const;
 
+    // Sets a header that the library wrote itself: its text holds no line
+    // break, so the scan of setHeader() is spared.
+    void setOwnHeader(const QString &field, const QString &value);
+    void putHeader(const QString &field, const QString &value);
+
     void writeHeaderBlock(QByteArray &head);
     void writeHeader(QByteArray &head, const QString &name, const QString &value);
     void onConnectionDestroyed();
