@@ -6,6 +6,7 @@
 #include <QtCore/QObject>
 #include <QtCore/QVarLengthArray>
 
+#include <atomic>
 #include <mutex>
 
 namespace http {
@@ -58,7 +59,8 @@ public:
     // Concurrent readers on several threads must not build twice.
     mutable std::once_flag headersBuilt;
     mutable std::once_flag urlBuilt;
-    mutable std::once_flag pathBuilt;
+    mutable std::atomic<bool> pathBuilt{false};
+    mutable std::mutex pathLock;
 };
 
 } // namespace server
