@@ -51,14 +51,15 @@ bool OpenFile::open()
         return false;
     if (nativeName.isNull())
         nativeName = QFile::encodeName(name);
+    // Without waiting: a pipe put in the file's place since kind() looked
+    // would otherwise block the thread in open(). Regular files ignore the flag.
     do
-        descriptor = ::open(nativeName.constData(), O_RDONLY | O_CLOEXEC);
+        descriptor = ::open(nativeName.constData(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     while (descriptor < 0 && errno == EINTR);
     if (descriptor < 0)
         return false;
-    // As QFile would: a folder is not a file to read.
     struct stat status;
-    if (::fstat(descriptor, &status) != 0 || S_ISDIR(status.st_mode)) {
+    if (::fstat(descriptor, &status) != 0 || !S_ISREG(status.st_mode)) {
         ::close(descriptor);
         descriptor = -1;
         return false;
