@@ -1,12 +1,12 @@
 #include "connection.h"
 #include "connection_p.h"
 #include "httpserver_p.h"
+#include "openfile_p.h"
 #include "request_p.h"
 #include "response_p.h"
 
 #include <QtCore/QDir>
 #include <QtCore/QEvent>
-#include <QtCore/QFile>
 #include <QtCore/QLoggingCategory>
 #include <QtCore/QMetaEnum>
 #include <QtCore/QSocketNotifier>
@@ -133,20 +133,6 @@ const int filePiece = 16 * 1024;
 // What sendfile() may send in one turn of the event loop: a client that reads
 // as fast as the kernel sends must not hold the others up for a whole file.
 const qint64 maxSendfileTurn = 2 * 1024 * 1024;
-
-// Reads a piece of a file at an offset, without moving a shared position.
-qint64 readAt(QFile &file, qint64 offset, char *data, qint64 size)
-{
-#ifdef Q_OS_UNIX
-    for (;;) {
-        const ssize_t n = ::pread(file.handle(), data, size_t(size), off_t(offset));
-        if (n >= 0 || errno != EINTR)
-            return n;
-    }
-#else
-    return file.seek(offset) ? file.read(data, size) : -1;
-#endif
-}
 
 #ifdef Q_OS_LINUX
 // sendfile() has no MSG_NOSIGNAL: a client that is gone raises SIGPIPE, which
@@ -724,7 +710,7 @@ void ConnectionPrivate::queueOutput(const QByteArray &data)
     flushLater();
 }
 
-void ConnectionPrivate::queueFile(const QSharedPointer<QFile> &file, qint64 offset, qint64 length)
+void ConnectionPrivate::queueFile(const QSharedPointer<OpenFile> &file, qint64 offset, qint64 length)
 {
     if (length <= 0)
         return;
@@ -976,7 +962,7 @@ ConnectionPrivate::FileSend ConnectionPrivate::writeFilePiece(OutputPiece &piece
     while (piece.length > 0) {
         if (socket->bytesToWrite() >= holds || (tlsSocket && tlsSocket->encryptedBytesToWrite() >= 2 * filePiece))
             return FileSend::Blocked;
-        const qint64 got = readAt(*piece.file, piece.offset, buffer.get(), qMin<qint64>(piece.length, filePiece));
+        const qint64 got = piece.file->readAt(piece.offset, buffer.get(), qMin<qint64>(piece.length, filePiece));
         if (got <= 0) {
             fileFailed(piece, got < 0 ? "could not be read" : "ended before its answer did");
             return FileSend::Failed;

@@ -13,7 +13,6 @@
 #include <http_parser.h>
 
 QT_BEGIN_NAMESPACE
-class QFile;
 class QSocketNotifier;
 QT_END_NAMESPACE
 
@@ -35,13 +34,14 @@ struct ConnectionCodeScope
 };
 
 class ConnectionPrivate;
+class OpenFile;
 
 // One piece of a connection's output: bytes, or a part of a file that is sent
 // from the file as the client takes it, so that memory does not grow with it.
 struct OutputPiece
 {
     QByteArray bytes;
-    QSharedPointer<QFile> file;
+    QSharedPointer<OpenFile> file;
     qint64 offset = 0;
     qint64 length = 0;
     bool noSendfile = false; // the file system cannot send it from the kernel
@@ -95,7 +95,7 @@ public:
     QByteArray &outputForHead();
     void outputAppended(int bytes);
     void queueOutput(const QByteArray &data);
-    void queueFile(const QSharedPointer<QFile> &file, qint64 offset, qint64 length);
+    void queueFile(const QSharedPointer<OpenFile> &file, qint64 offset, qint64 length);
     void flushLater();
     void flush();
     void outputProgressed();

@@ -1,5 +1,6 @@
 #include "filehandler.h"
 #include "filehandler_p.h"
+#include "openfile_p.h"
 #include "request.h"
 #include "response.h"
 #include "response_p.h"
@@ -13,13 +14,12 @@
 #include <QtCore/QMimeDatabase>
 #include <QtCore/QMimeType>
 #include <QtCore/QStringList>
-#include <QtCore/QVector>
+#include <QtCore/QVarLengthArray>
 
 #include <cstring>
 #include <limits>
 
 #ifdef Q_OS_LINUX
-#include <sys/stat.h>
 #include <unistd.h>
 #endif
 
@@ -70,50 +70,91 @@ QString httpDate(qint64 msecsSinceEpoch)
     static const char days[][4] = {"Mon", "Tue", "Wed", "Thu", "Fri", "Sat", "Sun"};
     static const char months[][4] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
                                      "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
-    const QDateTime time = QDateTime::fromMSecsSinceEpoch(msecsSinceEpoch, Qt::UTC);
-    const QDate date = time.date();
-    const QTime clock = time.time();
+    // The proleptic Gregorian calendar in UTC, as QDateTime counts it, by
+    // whole days since 1970-01-01 (a Thursday).
+    const qint64 seconds = msecsSinceEpoch / 1000 - (msecsSinceEpoch % 1000 < 0 ? 1 : 0);
+    const qint64 dayNumber = seconds / 86400 - (seconds % 86400 < 0 ? 1 : 0);
+    const int secondOfDay = int(seconds - dayNumber * 86400);
+    // Days to civil date, in eras of 400 years that start on March 1st.
+    const qint64 shifted = dayNumber + 719468;
+    const qint64 era = (shifted >= 0 ? shifted : shifted - 146096) / 146097;
+    const qint64 dayOfEra = shifted - era * 146097;
+    const qint64 yearOfEra = (dayOfEra - dayOfEra / 1460 + dayOfEra / 36524 - dayOfEra / 146096) / 365;
+    const qint64 dayOfYear = dayOfEra - (365 * yearOfEra + yearOfEra / 4 - yearOfEra / 100);
+    const qint64 monthIndex = (5 * dayOfYear + 2) / 153; // 0 is March
+    const int day = int(dayOfYear - (153 * monthIndex + 2) / 5 + 1);
+    const int month = int(monthIndex < 10 ? monthIndex + 3 : monthIndex - 9);
+    const qint64 year = yearOfEra + era * 400 + (month <= 2 ? 1 : 0);
+    const int weekDay = int(((dayNumber + 3) % 7 + 7) % 7); // 0 is Monday
     char text[] = "Ddd, 00 Mmm 0000 00:00:00 GMT";
     const auto put = [&text](int at, int value, int digits) {
         for (int i = at + digits - 1; i >= at; --i, value /= 10)
             text[i] = char('0' + value % 10);
     };
-    memcpy(text, days[date.dayOfWeek() - 1], 3);
-    put(5, date.day(), 2);
-    memcpy(text + 8, months[date.month() - 1], 3);
-    put(12, qBound(0, date.year(), 9999), 4);
-    put(17, clock.hour(), 2);
-    put(20, clock.minute(), 2);
-    put(23, clock.second(), 2);
+    memcpy(text, days[weekDay], 3);
+    put(5, day, 2);
+    memcpy(text + 8, months[month - 1], 3);
+    put(12, int(qBound<qint64>(0, year, 9999)), 4);
+    put(17, secondOfDay / 3600, 2);
+    put(20, secondOfDay / 60 % 60, 2);
+    put(23, secondOfDay % 60, 2);
     return QString::fromLatin1(text, sizeof text - 1);
 }
 
-// Size and modification time of the open file. QFileInfo gives the time in
-// local time, which costs a look at the time zone on every request.
-void sizeAndTime(QFile *file, const QFileInfo &info, qint64 *size, qint64 *modifiedMs)
+// Digits of a number in a base up to 16, written backwards from end; returns where they start.
+char *digitsOf(quint64 value, unsigned base, char *end)
 {
-#ifdef Q_OS_LINUX
-    struct stat status;
-    if (::fstat(file->handle(), &status) == 0) {
-        *size = status.st_size;
-        *modifiedMs = qint64(status.st_mtim.tv_sec) * 1000 + status.st_mtim.tv_nsec / 1000000;
-        return;
-    }
-#endif
-    *size = file->size();
-    *modifiedMs = info.lastModified().toMSecsSinceEpoch();
+    do {
+        *--end = "0123456789abcdef"[value % base];
+        value /= base;
+    } while (value != 0);
+    return end;
+}
+
+// QString::number() goes through the locale's data; these are plain ASCII.
+QString decimal(qint64 value)
+{
+    char text[24];
+    char *end = text + sizeof text;
+    char *start = digitsOf(value < 0 ? 0 - quint64(value) : quint64(value), 10, end);
+    if (value < 0)
+        *--start = '-';
+    return QString::fromLatin1(start, int(end - start));
+}
+
+// "modified-size" in hex; as QString::number(value, 16) does, a time before
+// 1970 is written as its unsigned two's complement.
+QString entityTag(qint64 modifiedMs, qint64 size)
+{
+    char text[40];
+    char *end = text + sizeof text;
+    char *start = end;
+    *--start = '"';
+    start = digitsOf(quint64(size), 16, start);
+    *--start = '-';
+    start = digitsOf(quint64(modifiedMs), 16, start);
+    *--start = '"';
+    return QString::fromLatin1(start, int(end - start));
 }
 
 // Where the open file really lies, symbolic links followed. On Linux the
 // descriptor tells, so a link swapped after the check cannot mislead it.
-QString realPathOf(const QFile &file)
+QString realPathOf(const OpenFile &file)
 {
 #ifdef Q_OS_LINUX
+    char link[32] = "/proc/self/fd/";
+    char *end = link + 14;
+    char digits[12];
+    int count = 0;
+    for (int fd = file.handle(); count == 0 || fd > 0; fd /= 10)
+        digits[count++] = char('0' + fd % 10);
+    while (count > 0)
+        *end++ = digits[--count];
+    *end = '\0';
     char path[4096];
-    const QByteArray link = "/proc/self/fd/" + QByteArray::number(file.handle());
-    const ssize_t length = ::readlink(link.constData(), path, sizeof path);
+    const ssize_t length = ::readlink(link, path, sizeof path);
     if (length > 0 && size_t(length) < sizeof path)
-        return QFile::decodeName(QByteArray(path, int(length)));
+        return QString::fromLocal8Bit(path, int(length)); // as QFile::decodeName()
 #endif
     return QFileInfo(file.fileName()).canonicalFilePath();
 }
@@ -241,24 +282,33 @@ QString FileHandlerPrivate::fileNameFor(const QString &requestPath, bool *folder
     // The path arrives as the client sent it. Clients percent-encode names with
     // spaces or non-ASCII letters (UTF-8), so decode before looking for the file;
     // the dot-dot check below runs on the decoded text, where %2e%2e is "..".
-    const QByteArray bytes = QByteArray::fromPercentEncoding(requestPath.toLatin1());
-    // With its size, so that a NUL byte is kept and refused below instead of cutting the text.
-    const QString decoded = QString::fromUtf8(bytes.constData(), bytes.size());
+    // Plain ASCII without a '%' decodes to itself, which spares two copies.
+    QString decoded = requestPath;
+    for (const QChar c : requestPath) {
+        if (c.unicode() == '%' || c.unicode() >= 0x80) {
+            const QByteArray bytes = QByteArray::fromPercentEncoding(requestPath.toLatin1());
+            // With its size, so that a NUL byte is kept and refused below instead of cutting the text.
+            decoded = QString::fromUtf8(bytes.constData(), bytes.size());
+            break;
+        }
+    }
     if (decoded.contains(QChar(0)))
         return QString(); // the file system would cut the name short there
 
+    const auto isSeparator = [](QChar c) {
 #ifdef Q_OS_WIN
-    const QString separators = QStringLiteral("/\\");
+        return c == QLatin1Char('/') || c == QLatin1Char('\\');
 #else
-    const QString separators = QStringLiteral("/");
+        return c == QLatin1Char('/');
 #endif
+    };
     // Resolve dot segments by text, before the file system sees them: a ".."
     // after a symbolic link would otherwise climb from the link's target.
-    QVector<QStringRef> segments;
+    QVarLengthArray<QStringRef, 16> segments;
     int start = 0;
     bool endsWithFolder = true;
     for (int i = 0; i <= decoded.size(); ++i) {
-        if (i < decoded.size() && !separators.contains(decoded.at(i)))
+        if (i < decoded.size() && !isSeparator(decoded.at(i)))
             continue;
         const QStringRef segment = decoded.midRef(start, i - start);
         start = i + 1;
@@ -276,7 +326,10 @@ QString FileHandlerPrivate::fileNameFor(const QString &requestPath, bool *folder
     if (folder)
         *folder = endsWithFolder;
 
-    QString fileName = baseDir + QLatin1Char('/');
+    QString fileName;
+    fileName.reserve(baseDir.size() + 1 + decoded.size() + segments.size());
+    fileName += baseDir;
+    fileName += QLatin1Char('/');
     for (const QStringRef &segment : qAsConst(segments)) {
         fileName += QLatin1Char('/');
         fileName += segment;
@@ -311,10 +364,17 @@ QString FileHandlerPrivate::mimeTypeNameFor(const QString &fileName)
     // Matching by extension looks at the last path segment only, so the same
     // name gives the same type in any folder. The whole name is the key, not
     // its suffix: globs such as "CMakeLists.txt" or "*.tar.gz" go beyond it.
-    const QString name = fileName.mid(fileName.lastIndexOf(QLatin1Char('/')) + 1);
+    const QStringRef nameRef = fileName.midRef(fileName.lastIndexOf(QLatin1Char('/')) + 1);
+    // The same file asked for again spares the copy of its name for the hash.
+    if (!lastTypeName.isNull() && nameRef == lastName)
+        return lastTypeName;
+    const QString name = nameRef.toString();
     const auto found = mimeTypeNames.constFind(name);
-    if (found != mimeTypeNames.constEnd())
-        return found.value();
+    if (found != mimeTypeNames.constEnd()) {
+        lastName = name;
+        lastTypeName = found.value();
+        return lastTypeName;
+    }
     const QMimeType type = mimeDatabase().mimeTypeForFile(fileName, QMimeDatabase::MatchExtension);
     QString typeName = type.name();
     // The web's name where the database knows the type by another one, or not at all.
@@ -326,6 +386,8 @@ QString FileHandlerPrivate::mimeTypeNameFor(const QString &fileName)
     if (mimeTypeNames.size() >= 1024)
         mimeTypeNames.clear();
     mimeTypeNames.insert(name, typeName);
+    lastName = name;
+    lastTypeName = typeName;
     return typeName;
 }
 
@@ -341,9 +403,10 @@ bool FileHandlerPrivate::handle(QSharedPointer<Request> request, QSharedPointer<
 
     bool folder = false;
     QString fileName = fileNameFor(path, &folder);
-    QFileInfo info(fileName);
-    if (!fileName.isNull() && info.isDir() && !indexFileName.isEmpty()) {
-        if (!isInside(info.canonicalFilePath()))
+    auto file = QSharedPointer<OpenFile>::create(fileName);
+    OpenFile::Kind kind = fileName.isNull() ? OpenFile::Missing : file->kind();
+    if (kind == OpenFile::Folder && !indexFileName.isEmpty()) {
+        if (!isInside(QFileInfo(fileName).canonicalFilePath()))
             return refuse(request.data(), response.data());
         if (!folder) {
             // Relative links in the index resolve against the folder only
@@ -360,23 +423,22 @@ bool FileHandlerPrivate::handle(QSharedPointer<Request> request, QSharedPointer<
             return true;
         }
         fileName += QLatin1Char('/') + indexFileName;
-        info = QFileInfo(fileName);
+        file = QSharedPointer<OpenFile>::create(fileName);
+        kind = file->kind();
         folder = false;
     }
     if (fileName.isNull())
         return refuse(request.data(), response.data());
 
     // Only regular files: opening a pipe or a device could block the thread.
-    // "/name/" names a folder, never the file "name". Unbuffered: the file
-    // goes out in pieces straight from its descriptor.
-    QSharedPointer<QFile> file(new QFile(fileName));
-    if (folder || !info.isFile() || !file->open(QIODevice::ReadOnly | QIODevice::Unbuffered)) {
+    // "/name/" names a folder, never the file "name".
+    if (folder || kind != OpenFile::Regular || !file->open()) {
         sendStatus(request.data(), response.data(), Response::NotFound);
         return true;
     }
     if (!isInside(realPathOf(*file)))
         return refuse(request.data(), response.data());
-    sendFile(request.data(), response.data(), file, info, mimeTypeNameFor(fileName));
+    sendFile(request.data(), response.data(), file, mimeTypeNameFor(fileName));
     return true;
 }
 
@@ -387,21 +449,21 @@ bool FileHandlerPrivate::refuse(Request *request, Response *response)
     return true;
 }
 
-void FileHandlerPrivate::sendFile(Request *request, Response *response, const QSharedPointer<QFile> &file,
-                                  const QFileInfo &info, const QString &type)
+void FileHandlerPrivate::sendFile(Request *request, Response *response, const QSharedPointer<OpenFile> &file,
+                                  const QString &type)
 {
-    qint64 size = 0;
-    qint64 modifiedMs = 0;
-    sizeAndTime(file.data(), info, &size, &modifiedMs);
-    const QString etag = QLatin1Char('"') + QString::number(modifiedMs, 16) + QLatin1Char('-')
-        + QString::number(size, 16) + QLatin1Char('"');
+    const qint64 size = file->size();
+    const qint64 modifiedMs = file->modifiedMs();
+    const QString etag = entityTag(modifiedMs, size);
     const QString lastModified = httpDate(modifiedMs);
+    // Text made here holds no line break: setHeader() need not look for one.
+    ResponsePrivate *own = ResponsePrivate::get(response);
 
     if (notModified(*request, etag, modifiedMs)) {
-        response->setHeader(QStringLiteral("ETag"), etag);
-        response->setHeader(QStringLiteral("Last-Modified"), lastModified);
+        own->setOwnHeader(QStringLiteral("ETag"), etag);
+        own->setOwnHeader(QStringLiteral("Last-Modified"), lastModified);
         // The length a 200 would have had: the connection may stay open.
-        response->setHeader(QStringLiteral("Content-Length"), QString::number(size));
+        own->setOwnHeader(QStringLiteral("Content-Length"), QString::number(size));
         response->writeHead(Response::NotModified);
         response->end();
         logAnswer(Response::NotModified, request->path());
@@ -416,7 +478,7 @@ void FileHandlerPrivate::sendFile(Request *request, Response *response, const QS
         && rangeStillApplies(request->header(QStringLiteral("if-range")), etag, modifiedMs)) {
         switch (parseRange(range, size, &piece)) {
         case RangeKind::Unsatisfiable:
-            response->setHeader(QStringLiteral("Content-Range"), QStringLiteral("bytes */%1").arg(size));
+            own->setOwnHeader(QStringLiteral("Content-Range"), QStringLiteral("bytes */%1").arg(size));
             sendStatus(request, response, Response::RequestedRangeNotSatisfiable);
             return;
         case RangeKind::Piece:
@@ -428,24 +490,24 @@ void FileHandlerPrivate::sendFile(Request *request, Response *response, const QS
         }
     }
 
-    response->setHeader(QStringLiteral("Content-Type"), type);
+    response->setHeader(QStringLiteral("Content-Type"), type); // the system's database may say anything
     if (!contentRange.isEmpty())
-        response->setHeader(QStringLiteral("Content-Range"), contentRange);
-    const QString length = QString::number(piece.length);
-    response->setHeader(QStringLiteral("Content-Size"), length);
+        own->setOwnHeader(QStringLiteral("Content-Range"), contentRange);
+    const QString length = decimal(piece.length);
+    own->setOwnHeader(QStringLiteral("Content-Size"), length);
     // With the length a client can tell a cut-off file from a whole one, and
     // the connection can stay open for its next request.
-    response->setHeader(QStringLiteral("Content-Length"), length);
-    response->setHeader(QStringLiteral("Accept-Ranges"), QStringLiteral("bytes"));
-    response->setHeader(QStringLiteral("ETag"), etag);
-    response->setHeader(QStringLiteral("Last-Modified"), lastModified);
+    own->setOwnHeader(QStringLiteral("Content-Length"), length);
+    own->setOwnHeader(QStringLiteral("Accept-Ranges"), QStringLiteral("bytes"));
+    own->setOwnHeader(QStringLiteral("ETag"), etag);
+    own->setOwnHeader(QStringLiteral("Last-Modified"), lastModified);
     response->writeHead(status);
     sendPiece(response, file, piece);
     response->end();
     logAnswer(status, request->path());
 }
 
-void FileHandlerPrivate::sendPiece(Response *response, const QSharedPointer<QFile> &file, FilePiece piece)
+void FileHandlerPrivate::sendPiece(Response *response, const QSharedPointer<OpenFile> &file, FilePiece piece)
 {
     // The connection sends it from the file as the client takes it, so that
     // memory does not grow with the file; nothing goes in answer to HEAD.

@@ -6,13 +6,10 @@
 #include <QtCore/QHash>
 #include <QtCore/QObject>
 
-QT_BEGIN_NAMESPACE
-class QFile;
-class QFileInfo;
-QT_END_NAMESPACE
-
 namespace http {
 namespace server {
+
+class OpenFile;
 
 // The part of a file that a response carries.
 struct FilePiece
@@ -41,14 +38,16 @@ public:
     // The MIME type name for a file, found by its name alone.
     QString mimeTypeNameFor(const QString &fileName);
 
-    void sendFile(Request *request, Response *response, const QSharedPointer<QFile> &file,
-                  const QFileInfo &info, const QString &type);
-    void sendPiece(Response *response, const QSharedPointer<QFile> &file, FilePiece piece);
+    void sendFile(Request *request, Response *response, const QSharedPointer<OpenFile> &file,
+                  const QString &type);
+    void sendPiece(Response *response, const QSharedPointer<OpenFile> &file, FilePiece piece);
     void sendStatus(Request *request, Response *response, int status);
 
     // Type names by file name (without folder): matching the name against the
     // database's globs costs far more than sending a small file.
     QHash<QString, QString> mimeTypeNames;
+    QString lastName; // the name and type asked for last
+    QString lastTypeName;
 
     QString baseDir;
     FileHandler *q;

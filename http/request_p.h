@@ -6,6 +6,7 @@
 #include <QtCore/QObject>
 #include <QtCore/QVarLengthArray>
 
+#include <atomic>
 #include <mutex>
 
 namespace http {
@@ -33,6 +34,7 @@ public:
     void buildHeaders() const;
     void buildUrl() const;
     const QUrl &builtUrl() const;
+    const QString &builtPath() const;
     QByteArray rawHeader(const char *lowerName, int length) const;
 
 public Q_SLOTS:
@@ -43,6 +45,7 @@ public:
     mutable HeaderHash headers;
     Request::HttpMethod method = Request::HTTP_GET;
     mutable QUrl url;
+    mutable QString path;
     QString httpVersion;
     QString remoteAddress;
     quint16 remotePort = 0;
@@ -56,6 +59,8 @@ public:
     // Concurrent readers on several threads must not build twice.
     mutable std::once_flag headersBuilt;
     mutable std::once_flag urlBuilt;
+    mutable std::atomic<bool> pathBuilt{false};
+    mutable std::mutex pathLock;
 };
 
 } // namespace server

@@ -9,12 +9,10 @@
 #include <QtCore/QString>
 #include <QtCore/QVarLengthArray>
 
-QT_BEGIN_NAMESPACE
-class QFile;
-QT_END_NAMESPACE
-
 namespace http {
 namespace server {
+
+class OpenFile;
 
 Q_DECLARE_LOGGING_CATEGORY(lcResponse)
 
@@ -32,8 +30,13 @@ public:
     static ResponsePrivate *get(Response *response) { return response->d; }
 
     // A part of a file as body, sent from the file as the client takes it.
-    void writeFile(const QSharedPointer<QFile> &file, qint64 offset, qint64 length);
+    void writeFile(const QSharedPointer<OpenFile> &file, qint64 offset, qint64 length);
     bool mayWriteBody(const char *operation) const;
+
+    // Sets a header that the library wrote itself: its text holds no line
+    // break, so the scan of setHeader() is spared.
+    void setOwnHeader(const QString &field, const QString &value);
+    void putHeader(const QString &field, const QString &value);
 
     void writeHeaderBlock(QByteArray &head);
     void writeHeader(QByteArray &head, const QString &name, const QString &value);

@@ -59,6 +59,8 @@ private Q_SLOTS:
     void webTypes();
     void conditionalAndRanges_data();
     void conditionalAndRanges();
+    void validatorText_data();
+    void validatorText();
     void folderIndex_data();
     void folderIndex();
     void bigFile_data();
@@ -402,6 +404,35 @@ void tst_FileHandler::conditionalAndRanges()
         QCOMPARE(response.headers.value("content-length"), QByteArray::number(body.size()));
     if (status == 304)
         QCOMPARE(response.headers.value("etag"), tag);
+}
+
+void tst_FileHandler::validatorText_data()
+{
+    QTest::addColumn<QString>("modified");
+    QTest::addColumn<QByteArray>("tag");
+    QTest::addColumn<QByteArray>("date");
+    QTest::addRow("leap day") << "2024-02-29T23:59:58.250Z" << QByteArray("\"18df74f7d2a-a\"")
+                              << QByteArray("Thu, 29 Feb 2024 23:59:58 GMT");
+    // Before 1970 the tag shows the time as an unsigned number.
+    QTest::addRow("before 1970") << "1969-07-20T20:17:40.000Z" << QByteArray("\"fffffffcb2a182a0-a\"")
+                                 << QByteArray("Sun, 20 Jul 1969 20:17:40 GMT");
+}
+
+void tst_FileHandler::validatorText()
+{
+    QFETCH(QString, modified);
+    QFETCH(QByteArray, tag);
+    QFETCH(QByteArray, date);
+    QFile file(base + QStringLiteral("/dated.txt"));
+    QVERIFY(file.open(QIODevice::WriteOnly) && file.write("0123456789") == 10 && file.flush());
+    QVERIFY(file.setFileTime(QDateTime::fromString(modified, Qt::ISODateWithMs), QFileDevice::FileModificationTime));
+    file.close();
+    dispatcher->appendHandler(QRegExp("^/"), files);
+
+    expectLog(200, "/dated.txt");
+    const rawhttp::Response response = rawhttp::exchange(server->port(), "GET /dated.txt HTTP/1.1\r\nHost: h\r\n\r\n");
+    QCOMPARE(response.headers.value("etag"), tag);
+    QCOMPARE(response.headers.value("last-modified"), date);
 }
 
 void tst_FileHandler::folderIndex_data()

@@ -132,6 +132,7 @@ void tst_Connection::target_data()
         << QByteArray("GET /a{b}|c^` HTTP/1.1") << "" << "" << -1 << "/a{b}|c^`" << "" << "" << "/a%7Bb%7D%7Cc%5E%60";
     QTest::addRow("Latin-1 byte")
         << QByteArray("GET /caf\xe9 HTTP/1.1") << "" << "" << -1 << "/caf\u00e9" << "" << "" << "/caf\u00e9";
+    QTest::addRow("asterisk") << QByteArray("OPTIONS * HTTP/1.1") << "" << "" << -1 << "*" << "" << "" << "*";
     QTest::addRow("connect") << QByteArray("CONNECT 10.0.0.1:443 HTTP/1.1")
                              << "" << "10.0.0.1" << 443 << "" << "" << "" << "//10.0.0.1:443";
 }
